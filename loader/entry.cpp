@@ -1,0 +1,12 @@
+// Flashwright's main(): the one place the process ends.
+#include <string>
+#include <vector>
+
+#include "loader/startup.h"
+
+int main(int argc, char** argv) {
+  // One state for the life of the process; the code that uses it takes it by reference.
+  static loader::LoaderState state;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return loader::RunFlashwright(state, args);
+}

@@ -1,0 +1,132 @@
+// Flashwright's entry: the process-wide LoaderState, the command line, the start-up
+// sequence, and the services every loader module uses (ConsoleWrite, ReportFatal,
+// ExitLoader, TraceSink).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "loader/image.h"
+#include "loader/usblink.h"
+#include "platform/clock.h"
+#include "platform/shared_memory.h"
+
+namespace loader {
+
+inline constexpr const char* kMappingName = "QMXZELTI mapped file";
+inline constexpr std::size_t kBlockSize = 0xB000;
+inline constexpr std::size_t kSerialOptionSize = 12;  // 11 characters and the zero
+
+// Where Flashwright reads and writes in the shared interface block.
+namespace block {
+inline constexpr std::size_t kCompileDate = 48;
+inline constexpr std::size_t kCompileTime = 64;
+inline constexpr std::size_t kTextSize = 16;
+inline constexpr std::size_t kDriverAreaMagic = 0x2000;
+inline constexpr std::size_t kDriverState = 0x2004;
+inline constexpr std::uint32_t kDriverStateFlashwright = 2;
+}  // namespace block
+
+// ExitLoader "never returns": it unwinds to the entry point with this, so the whole
+// start-up run can be driven in-process and main() is the one place the process ends.
+// Only RunFlashwright and RunUntilExit catch it.
+class LoaderExit {
+ public:
+  explicit LoaderExit(int code) : code_(code) {}
+  int code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+class LoaderState {
+ public:
+  LoaderState();
+  LoaderState(const LoaderState&) = delete;
+  LoaderState& operator=(const LoaderState&) = delete;
+
+  // Command-line flags.
+  bool NoGui = false;
+  bool Force = false;
+  bool Check = false;
+  bool ForceKernelUpdate = false;
+  char SerialOption[kSerialOptionSize] = {};
+  // A serial number too long for SerialOption, refused once the console is attached.
+  std::string RejectedSerial;
+
+  std::FILE* ConsoleStream = nullptr;  // the parent console, when attached
+
+  // The shared interface block while Flashwright holds it.
+  platform::SharedMemory Block;
+  bool BlockClaimed = false;
+  const char* CompileDate = nullptr;  // into the block, at most 16 characters
+  const char* CompileTime = nullptr;
+
+  FirmwareImage Image;
+
+  // What the unit reported.
+  std::int32_t CardFirmwareVersion = -1;
+  std::int32_t CardApplicationChecksum = 0;
+  std::int32_t CardStatus = 0;
+  std::int32_t CardKernelVersion = -1;
+
+  // The start-up decision.
+  bool UpdateRequired = false;
+  bool AutoExit = false;
+
+  UsbLink Link;
+
+  // Outside-world hooks, replaceable by tests.
+  platform::Clock* Clock;
+  std::FILE* StandardOutput;  // where ConsoleWrite goes when no console is attached
+  void (*ShowMessageBox)(const char* text, const char* caption);
+
+  // The most recent trace line.
+  std::string LastMessage() const;
+  void SetLastMessage(const std::string& text);
+  std::string TakeLastMessage();  // read and clear
+
+ private:
+  mutable std::mutex lastMessageLock_;
+  std::string lastMessage_;
+};
+
+// The whole program: start-up sequence to the end. Returns the exit code.
+int RunFlashwright(LoaderState& state, const std::vector<std::string>& args);
+
+// Runs `step` and returns the code ExitLoader ended it with, or -1 when it returned.
+template <typename Step>
+int RunUntilExit(Step&& step) {
+  try {
+    step();
+  } catch (const LoaderExit& exit) {
+    return exit.code();
+  }
+  return -1;
+}
+
+// Start-up sequence steps, in the order RunFlashwright takes them.
+void ParseCommandLine(LoaderState& state, const std::vector<std::string>& args);
+void AttachConsole(LoaderState& state);
+void ClaimSharedBlock(LoaderState& state);
+void StartupRun(LoaderState& state);
+
+// The help text for "/?": attaches the console, writes it, ends with 0.
+[[noreturn]] void ShowHelp(LoaderState& state);
+
+// Services.
+void ConsoleWrite(LoaderState& state, const char* text);
+[[noreturn]] void ReportFatal(LoaderState& state, const std::string& text);
+[[noreturn]] void ExitLoader(LoaderState& state, int code);
+void TraceSink(LoaderState& state, const char* text);
+
+// Writes `value` into DriverState when the block is claimed.
+void SetDriverState(LoaderState& state, std::uint32_t value);
+
+// The name of the shared block for a serial number ("" for the first unit).
+std::string MappingName(const char* serial);
+
+}  // namespace loader

@@ -1,0 +1,37 @@
+// System clock, POSIX backend: CLOCK_MONOTONIC in nanoseconds and nanosleep.
+#if !defined(_WIN32)
+#include "platform/clock.h"
+
+#include <cerrno>
+#include <ctime>
+
+namespace platform {
+namespace {
+
+class PosixClock final : public Clock {
+ public:
+  std::int64_t Counter() override {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+  }
+  std::int64_t Frequency() override { return 1'000'000'000; }
+  void Sleep(std::uint32_t milliseconds) override {
+    timespec remaining{};
+    remaining.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    remaining.tv_nsec = static_cast<long>(milliseconds % 1000) * 1'000'000;
+    // A signal cuts the sleep short; sleep on for what is left.
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+  }
+};
+
+}  // namespace
+
+Clock& SystemClock() {
+  static PosixClock clock;
+  return clock;
+}
+
+}  // namespace platform
+#endif  // !_WIN32

@@ -1,0 +1,66 @@
+// Console, Win32 backend: a window program started from a command prompt has no
+// usable standard output; it borrows the parent's console through AttachConsole.
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <vector>
+
+#include "platform/console.h"
+
+namespace platform {
+namespace {
+
+using AttachConsoleFn = BOOL(WINAPI*)(DWORD);
+
+// AttachConsole is absent from the oldest systems we may meet, so it is looked up
+// at run time, once.
+AttachConsoleFn LookUpAttachConsole() {
+  static const AttachConsoleFn attach = []() -> AttachConsoleFn {
+    HMODULE kernel = LoadLibraryA("Kernel32.dll");
+    if (kernel == nullptr) return nullptr;
+    return reinterpret_cast<AttachConsoleFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "AttachConsole")));
+  }();
+  return attach;
+}
+
+}  // namespace
+
+std::FILE* AttachParentConsole() {
+  AttachConsoleFn attach = LookUpAttachConsole();
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD flags = 0;
+  if (GetHandleInformation(output, &flags) || attach == nullptr) return nullptr;
+
+  FreeConsole();
+  if (!attach(ATTACH_PARENT_PROCESS)) return nullptr;
+  // Attaching sets the standard handles to the console's: take the handle anew.
+  output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return nullptr;
+  int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(output), _O_TEXT);
+  if (fd == -1) return nullptr;
+  std::FILE* stream = _fdopen(fd, "w");
+  if (stream == nullptr) {
+    _close(fd);
+    return nullptr;
+  }
+  setvbuf(stream, nullptr, _IONBF, 0);
+  return stream;
+}
+
+std::string CurrentDirectory() {
+  std::vector<char> buffer(MAX_PATH + 1);
+  for (;;) {
+    DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (length == 0) return std::string();
+    // Too small a buffer: the answer is the size needed, terminating zero included.
+    if (length < buffer.size()) return std::string(buffer.data(), length);
+    buffer.resize(length + 1);
+  }
+}
+
+}  // namespace platform
+#endif  // _WIN32

@@ -1,0 +1,144 @@
+// Named shared memory, POSIX backend: shm_open("/" + name), open to every user, and
+// a shared mapping. A name this process created is removed again when the block is
+// closed, so it vanishes with its maker as a Windows mapping does.
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/shared_memory.h"
+
+namespace platform {
+namespace {
+
+void Report(SharedMemoryError* error, const char* call, int code) {
+  if (error == nullptr) return;
+  error->call = call;
+  error->code = code;
+  error->text = std::strerror(code);
+}
+
+constexpr mode_t kOpenToAll = 0666;
+
+}  // namespace
+
+SharedMemory::SharedMemory(SharedMemory&& other) noexcept { *this = std::move(other); }
+
+SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
+  if (this != &other) {
+    Close();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    handle_ = std::exchange(other.handle_, -1);
+    unlinkName_ = std::exchange(other.unlinkName_, std::string());
+  }
+  return *this;
+}
+
+SharedMemory::~SharedMemory() { Close(); }
+
+void SharedMemory::Close() {
+  if (data_ != nullptr) munmap(data_, size_);
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+  if (!unlinkName_.empty()) shm_unlink(unlinkName_.c_str());
+  data_ = nullptr;
+  size_ = 0;
+  handle_ = -1;
+  unlinkName_.clear();
+}
+
+SharedMemory SharedMemory::CreateOrOpen(const std::string& name, std::size_t size,
+                                        SharedMemoryError* error) {
+  const std::string path = "/" + name;
+  SharedMemory block;
+  // Exclusive creation first, so we know whether the name is ours to remove later.
+  // Between a failed exclusive create and the plain open the owner may have removed
+  // the name again; a few rounds settle that race.
+  int fd = -1;
+  for (int attempt = 0; attempt < 5 && fd < 0; ++attempt) {
+    fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOpenToAll);
+    if (fd >= 0) {
+      block.unlinkName_ = path;
+      break;
+    }
+    if (errno != EEXIST) break;
+    fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0 && errno != ENOENT) break;
+  }
+  if (fd < 0) {
+    Report(error, "CreateFileMapping", errno);
+    return block;
+  }
+  block.handle_ = fd;
+
+  // The umask narrowed the mode given to shm_open; every user must reach the block.
+  if (!block.unlinkName_.empty() && fchmod(fd, kOpenToAll) != 0) {
+    Report(error, "CreateFileMapping", errno);
+    block.Close();
+    return block;
+  }
+  // A block of size zero is one just created (here or by a racing creator).
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    Report(error, "CreateFileMapping", errno);
+    block.Close();
+    return block;
+  }
+  if (static_cast<std::size_t>(status.st_size) < size &&
+      ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    Report(error, "CreateFileMapping", errno);
+    block.Close();
+    return block;
+  }
+  void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) {
+    Report(error, "MapViewOfFile", errno);
+    block.Close();
+    return block;
+  }
+  block.data_ = static_cast<std::uint8_t*>(view);
+  block.size_ = size;
+  return block;
+}
+
+SharedMemory SharedMemory::OpenExisting(const std::string& name, std::size_t size,
+                                        SharedMemoryError* error) {
+  const std::string path = "/" + name;
+  SharedMemory block;
+  int fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) {
+    Report(error, "CreateFileMapping", errno);
+    return block;
+  }
+  block.handle_ = fd;
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    Report(error, "CreateFileMapping", errno);
+    block.Close();
+    return block;
+  }
+  // Mapping past the object's end would fault on first touch; refuse it here, at
+  // the step where Windows refuses it.
+  if (static_cast<std::size_t>(status.st_size) < size) {
+    Report(error, "MapViewOfFile", EINVAL);
+    block.Close();
+    return block;
+  }
+  void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) {
+    Report(error, "MapViewOfFile", errno);
+    block.Close();
+    return block;
+  }
+  block.data_ = static_cast<std::uint8_t*>(view);
+  block.size_ = size;
+  return block;
+}
+
+}  // namespace platform
+#endif  // !_WIN32

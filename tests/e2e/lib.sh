@@ -1,0 +1,59 @@
+# Shared helpers of the end-to-end scripts. A script is called as
+#   bash SCRIPT "<emulator or empty>" <folder of the programs>
+# and runs the real programs: natively, or through the emulator (Wine) for the
+# Windows build, where standard output is in text mode (lines end in CR LF).
+set -euo pipefail
+EMULATOR=${1:-}
+BIN=${2:?usage: SCRIPT EMULATOR BIN_DIR}
+PASSED=0
+FAILED=0
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+
+# program NAME: the path of a program of the build.
+program() {
+  if [ -n "$EMULATOR" ]; then
+    local exe
+    for exe in "$BIN/$1.exe" "$BIN/${1^}.exe"; do [ -f "$exe" ] && { echo "$exe"; return; }; done
+    echo "$BIN/$1.exe"
+  else
+    echo "$BIN/$1"
+  fi
+}
+
+# run PROGRAM ARGS...: runs it, leaving its output in $OUT, its errors in $ERR and
+# its exit code in $RC.
+run() {
+  local rc=0
+  if [ -n "$EMULATOR" ]; then
+    "$EMULATOR" "$@" >"$WORK/out" 2>"$WORK/err" || rc=$?
+  else
+    "$@" >"$WORK/out" 2>"$WORK/err" || rc=$?
+  fi
+  OUT=$(cat "$WORK/out"; echo .); OUT=${OUT%.}
+  ERR=$(cat "$WORK/err")
+  RC=$rc
+}
+
+# check_output DESCRIPTION EXPECTED: $OUT is EXPECTED as the program writes it
+# (CR LF line ends under Windows).
+check_output() {
+  local expected=$2
+  [ -n "$EMULATOR" ] && expected=${expected//$'\n'/$'\r\n'}
+  check "$1" "$expected" "$OUT"
+}
+
+check() {  # check DESCRIPTION EXPECTED ACTUAL
+  if [ "$2" == "$3" ]; then
+    PASSED=$((PASSED + 1))
+  else
+    FAILED=$((FAILED + 1))
+    printf 'FAIL: %s\n--- expected\n%s\n--- got\n%s\n--- stderr\n%s\n' "$1" "$2" "$3" "$ERR" |
+      cat -A >&2
+  fi
+}
+
+finish() {
+  echo "$PASSED passed, $FAILED failed"
+  [ "$FAILED" -eq 0 ]
+}

@@ -1,0 +1,16 @@
+# The Windows programs as files: 32-bit PE, Flashwright a window program, and no
+# import beyond Windows' own DLLs (the runtime is linked in statically).
+source "$(dirname "$0")/lib.sh"
+OBJDUMP=${3:?objdump}
+ALLOWED='^(KERNEL32|USER32|ADVAPI32|GDI32|SHELL32|COMCTL32|COMDLG32|msvcrt|WS2_32|ntdll)\.dll$'
+
+for name in Flashwright fwimage snagview; do
+  exe="$BIN/$name.exe"
+  headers=$("$OBJDUMP" -p "$exe")
+  check "$name.exe format" "pei-i386" "$(sed -n 's/.*file format \(.*\)$/\1/p' <<<"$headers" | head -n1)"
+  bad=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | grep -v -i -E "$ALLOWED" || true)
+  check "$name.exe imports only system DLLs" "" "$bad"
+done
+check "Flashwright.exe is a window program" "(Windows GUI)" \
+  "$("$OBJDUMP" -p "$BIN/Flashwright.exe" | sed -n 's/^Subsystem\s*[0-9a-f]*\s*//p')"
+finish

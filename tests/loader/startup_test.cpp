@@ -1,0 +1,341 @@
+// Flashwright's start-up sequence in-process: command line, help text, fatal errors,
+// the shared block claimed and released, and the trace sink.
+#include "loader/startup.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/bytes.h"
+#include "platform/console.h"
+#include "platform/shared_memory.h"
+#include "platform/trace_window.h"
+
+namespace loader {
+namespace {
+
+// A stream the test can read back (binary, so no line-end translation on Windows).
+class CapturedStream {
+ public:
+  CapturedStream() : file_(std::tmpfile()) {}
+  ~CapturedStream() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  std::FILE* get() const { return file_; }
+  std::string Text() const {
+    std::fflush(file_);
+    long end = std::ftell(file_);
+    std::string text(static_cast<std::size_t>(end), '\0');
+    std::rewind(file_);
+    std::size_t got = std::fread(text.data(), 1, text.size(), file_);
+    text.resize(got);
+    std::fseek(file_, 0, SEEK_END);
+    return text;
+  }
+
+ private:
+  std::FILE* file_;
+};
+
+// A serial number of our own, so parallel test runs never share a block.
+std::string UniqueSerial() {
+  std::random_device random;
+  char text[12];
+  std::snprintf(text, sizeof text, "T%08x", static_cast<unsigned>(random()));
+  return text;
+}
+
+struct Boxes {
+  static inline std::vector<std::pair<std::string, std::string>> shown;
+  static void Show(const char* text, const char* caption) { shown.emplace_back(text, caption); }
+};
+
+// A state whose console output and message boxes the test sees.
+struct TestLoader {
+  LoaderState state;
+  CapturedStream out;
+  TestLoader() {
+    state.StandardOutput = out.get();
+    state.ShowMessageBox = &Boxes::Show;
+    Boxes::shown.clear();
+  }
+  int Run(const std::vector<std::string>& args) { return RunFlashwright(state, args); }
+  int Parse(const std::vector<std::string>& args) {
+    return RunUntilExit([&] { ParseCommandLine(state, args); });
+  }
+};
+
+const char* const kHelp =
+    "QMX Firmware Reprogramming System\n"
+    "  /n   NoGui:  Reprogram without starting the windows interface\n"
+    "  /f   Force:  Force the download of the program regardless of what's\n"
+    "               already programmed\n"
+    "  /k   Kernel: Force the download of the Kernel - not recommended as\n"
+    "               Kernel update is automatic\n"
+    "  /c   Check:  Update if different. If versions match then exit.\n"
+    "\n"
+    "  Other parameters treated as /c \n"
+    "\n";
+
+// ------------------------------------------------------------------ command line
+
+struct ParseCase {
+  std::vector<std::string> args;
+  bool noGui, force, check, kernel;
+  const char* serial;
+};
+
+class CommandLine : public testing::TestWithParam<ParseCase> {};
+
+TEST_P(CommandLine, SetsFlagsAndSerial) {
+  const ParseCase& c = GetParam();
+  TestLoader loader;
+  EXPECT_EQ(loader.Parse(c.args), -1) << "parsing alone must not end the run";
+  EXPECT_EQ(loader.state.NoGui, c.noGui);
+  EXPECT_EQ(loader.state.Force, c.force);
+  EXPECT_EQ(loader.state.Check, c.check);
+  EXPECT_EQ(loader.state.ForceKernelUpdate, c.kernel);
+  EXPECT_STREQ(loader.state.SerialOption, c.serial);
+  EXPECT_TRUE(loader.state.RejectedSerial.empty());
+  EXPECT_EQ(loader.out.Text(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CommandLine,
+    testing::Values(
+        ParseCase{{}, false, false, false, false, ""},
+        ParseCase{{"/n"}, true, false, false, false, ""},
+        ParseCase{{"/N"}, true, false, false, false, ""},
+        ParseCase{{"/nogui"}, true, false, false, false, ""},
+        ParseCase{{"/f"}, false, true, false, false, ""},
+        ParseCase{{"/Force"}, false, true, false, false, ""},
+        ParseCase{{"/k"}, false, false, false, true, ""},
+        ParseCase{{"/c"}, false, false, true, false, ""},
+        ParseCase{{"StartupCheck"}, false, false, true, false, ""},
+        ParseCase{{"/x"}, false, false, true, false, ""},
+        ParseCase{{"/"}, false, false, true, false, ""},
+        ParseCase{{""}, false, false, true, false, ""},
+        ParseCase{{"-n"}, false, false, true, false, ""},
+        ParseCase{{"/s=ABC123"}, false, false, false, false, "ABC123"},
+        ParseCase{{"/S=ABC123"}, false, false, false, false, "ABC123"},
+        ParseCase{{"/s", "ABC123"}, false, false, false, false, "ABC123"},
+        ParseCase{{"/serial", "ABC123", "/n"}, true, false, false, false, "ABC123"},
+        // The parameter after "/s" is the serial number, never an option.
+        ParseCase{{"/s", "/n"}, false, false, false, false, "/n"},
+        ParseCase{{"/s", "/?"}, false, false, false, false, "/?"},
+        ParseCase{{"/n", "/s"}, true, false, false, false, ""},
+        ParseCase{{"/s="}, false, false, false, false, ""},
+        ParseCase{{"/s=AAA", "/s=BBB"}, false, false, false, false, "BBB"},
+        ParseCase{{"/s=12345678901"}, false, false, false, false, "12345678901"},
+        ParseCase{{"/n", "/f", "/k", "/c", "/s=X"}, true, true, true, true, "X"}));
+
+TEST(CommandLine, OverlongSerialIsKeptAsideNotCut) {
+  TestLoader loader;
+  EXPECT_EQ(loader.Parse({"/s=123456789012"}), -1);
+  EXPECT_STREQ(loader.state.SerialOption, "");
+  EXPECT_EQ(loader.state.RejectedSerial, "123456789012");
+
+  // A later valid serial number replaces it, as every "/s" replaces the one before.
+  TestLoader again;
+  again.Parse({"/s", "123456789012", "/s=OK"});
+  EXPECT_STREQ(again.state.SerialOption, "OK");
+  EXPECT_TRUE(again.state.RejectedSerial.empty());
+}
+
+TEST(Help, PrintsTheHelpTextByteForByteAndEndsWithZero) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"/?"}, {"/n", "/f", "/?"}, {"/?", "/n"}, {"/?help"}}) {
+    TestLoader loader;
+    EXPECT_EQ(loader.Parse(args), 0);
+    EXPECT_EQ(loader.out.Text(), kHelp);
+  }
+}
+
+TEST(Help, LaterParametersAreNotExamined) {
+  TestLoader loader;
+  loader.Parse({"/?", "/n", "/f", "/s=ABC"});
+  EXPECT_FALSE(loader.state.NoGui);
+  EXPECT_FALSE(loader.state.Force);
+  EXPECT_STREQ(loader.state.SerialOption, "");
+}
+
+TEST(Help, WholeRunPrintsOnlyTheHelpAndClaimsNothing) {
+  TestLoader loader;
+  std::string serial = UniqueSerial();
+  EXPECT_EQ(loader.Run({"/n", "/s", serial, "/?"}), 0);
+  EXPECT_EQ(loader.out.Text(), kHelp);
+  EXPECT_FALSE(loader.state.BlockClaimed);
+  platform::SharedMemoryError error;
+  EXPECT_FALSE(platform::SharedMemory::OpenExisting(MappingName(serial.c_str()), kBlockSize, &error)
+                   .valid());
+}
+
+// ------------------------------------------------------------------ fatal errors and exit
+
+TEST(ReportFatal, ConsoleFormAppendsTheSerialNumber) {
+  TestLoader loader;
+  loader.state.NoGui = true;
+  std::snprintf(loader.state.SerialOption, kSerialOptionSize, "ABC123");
+  EXPECT_EQ(RunUntilExit([&] { ReportFatal(loader.state, "Can't re-open own file"); }), 1);
+  EXPECT_EQ(loader.out.Text(), "Error: Can't re-open own file (Serial No. ABC123)\n\n");
+  EXPECT_TRUE(Boxes::shown.empty());
+}
+
+TEST(ReportFatal, WindowFormShowsAProgrammingErrorBox) {
+  TestLoader loader;
+  EXPECT_EQ(RunUntilExit([&] { ReportFatal(loader.state, "No Image in file!"); }), 1);
+  ASSERT_EQ(Boxes::shown.size(), 1u);
+  EXPECT_EQ(Boxes::shown[0].first, "No Image in file!");
+  EXPECT_EQ(Boxes::shown[0].second, "Programming Error");
+  EXPECT_EQ(loader.out.Text(), "");
+}
+
+TEST(ExitLoader, RestoresThePromptOnAnAttachedConsole) {
+  TestLoader loader;
+  CapturedStream console;
+  loader.state.ConsoleStream = console.get();
+  EXPECT_EQ(RunUntilExit([&] { ConsoleWrite(loader.state, "text\n"); ExitLoader(loader.state, 7); }),
+            7);
+  EXPECT_EQ(console.Text(), "text\n" + platform::CurrentDirectory() + ">");
+  EXPECT_EQ(loader.out.Text(), "") << "with a console attached nothing goes to standard output";
+}
+
+// The test plays the unit's driver process: it owns the block Flashwright claims.
+class SharedBlock : public testing::Test {
+ protected:
+  void SetUp() override {
+    serial_ = UniqueSerial();
+    platform::SharedMemoryError error;
+    driver_ = platform::SharedMemory::CreateOrOpen(MappingName(serial_.c_str()), kBlockSize, &error);
+    ASSERT_TRUE(driver_.valid()) << error.call << " " << error.code << " " << error.text;
+    std::snprintf(reinterpret_cast<char*>(driver_.data() + 48), 16, "Oct 10 2008");
+    std::snprintf(reinterpret_cast<char*>(driver_.data() + 64), 16, "15:16:35");
+    platform::StoreSharedWord(driver_.data() + 0x2004, 1);
+  }
+  std::uint32_t Word(std::size_t offset) { return platform::LoadSharedWord(driver_.data() + offset); }
+
+  std::string serial_;
+  platform::SharedMemory driver_;
+};
+
+TEST_F(SharedBlock, ClaimMarksTheDriverAreaAndKeepsTheBlock) {
+  TestLoader loader;
+  loader.Parse({"/s", serial_});
+  ClaimSharedBlock(loader.state);
+  EXPECT_TRUE(loader.state.BlockClaimed);
+  EXPECT_EQ(Word(0x2000), kBlockMagic);
+  EXPECT_EQ(Word(0x2004), 2u);
+  EXPECT_STREQ(loader.state.CompileDate, "Oct 10 2008");
+  EXPECT_STREQ(loader.state.CompileTime, "15:16:35");
+
+  EXPECT_EQ(RunUntilExit([&] { ExitLoader(loader.state, 0); }), 0);
+  EXPECT_EQ(Word(0x2004), 0u) << "every end clears DriverState";
+  EXPECT_EQ(Word(0x2000), kBlockMagic);
+  EXPECT_EQ(loader.state.LastMessage(), "Device Closed") << "the exit path closes the link";
+}
+
+TEST_F(SharedBlock, ConsoleRunWithoutUnitEndsWithNoTarvexFoundAndReleasesTheBlock) {
+  TestLoader loader;
+  EXPECT_EQ(loader.Run({"/n", "/s", serial_}), 1);
+  EXPECT_EQ(loader.out.Text(), "QMX Firmware Reprogramming System\n"
+                               "Error: No Tarvex found (Serial No. " + serial_ + ")\n\n");
+  EXPECT_EQ(Word(0x2000), kBlockMagic);
+  EXPECT_EQ(Word(0x2004), 0u);
+  EXPECT_EQ(loader.state.CardFirmwareVersion, -1);
+  EXPECT_EQ(loader.state.CardKernelVersion, -1);
+}
+
+TEST_F(SharedBlock, WindowRunReportsInABoxAndWritesNothing) {
+  TestLoader loader;
+  EXPECT_EQ(loader.Run({"/s=" + serial_}), 1);
+  ASSERT_EQ(Boxes::shown.size(), 1u);
+  EXPECT_EQ(Boxes::shown[0].first, "No Tarvex found (Serial No. " + serial_ + ")");
+  EXPECT_EQ(loader.out.Text(), "");
+  EXPECT_EQ(Word(0x2004), 0u);
+}
+
+TEST(StartupSequence, OverlongSerialIsRefusedBeforeAnyBlockIsClaimed) {
+  TestLoader loader;
+  const std::string serial = "X" + UniqueSerial() + "YZ";  // 12 characters
+  ASSERT_EQ(serial.size(), 12u);
+  EXPECT_EQ(loader.Run({"/n", "/s", serial}), 1);
+  EXPECT_EQ(loader.out.Text(), "QMX Firmware Reprogramming System\n"
+                               "Error: Serial number <" + serial +
+                                   "> is too long: a serial number has at most 11 characters\n\n");
+  EXPECT_FALSE(loader.state.BlockClaimed);
+  platform::SharedMemoryError error;
+  EXPECT_FALSE(platform::SharedMemory::OpenExisting(MappingName(serial.substr(0, 11).c_str()),
+                                                    kBlockSize, &error)
+                   .valid())
+      << "the cut-short name must not have been created";
+}
+
+TEST(StartupSequence, BlockThatCannotBeCreatedIsAFatalErrorWithTheSystemText) {
+  TestLoader loader;
+  // Neither system accepts a path separator inside a block's name.
+  EXPECT_EQ(loader.Run({"/n", "/s=a/b\\c"}), 1);
+  const std::string out = loader.out.Text();
+  const std::string expectedEnd = " from call to CreateFileMapping (Serial No. a/b\\c)\n\n";
+  EXPECT_EQ(out.rfind("QMX Firmware Reprogramming System\nError: Error ", 0), 0u) << out;
+  ASSERT_GE(out.size(), expectedEnd.size());
+  EXPECT_EQ(out.substr(out.size() - expectedEnd.size()), expectedEnd) << out;
+  EXPECT_NE(out.find('<'), std::string::npos);
+  EXPECT_EQ(out.find("<>"), std::string::npos) << "the system's text is missing: " << out;
+  EXPECT_FALSE(loader.state.BlockClaimed);
+}
+
+// ------------------------------------------------------------------ trace sink
+
+void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
+}
+
+TEST(TraceSink, SendsTheLineWithALineFeedAndKeepsItAsLastMessage) {
+  SetEnvironment("SNAGVIEW_SOCKET",
+                 (std::filesystem::temp_directory_path() / ("snag-" + UniqueSerial())).string());
+  platform::TraceCatcher catcher;
+  ASSERT_TRUE(catcher.ok()) << catcher.error();
+  TestLoader loader;
+
+  loader.state.Link.TraceLine("Unit %d OK, ID: 0x%04x 0x%04x", 0, 0x0403, 0xDE50);
+  std::string line;
+  ASSERT_TRUE(catcher.Receive(line, 5000));
+  EXPECT_EQ(line, "Unit 0 OK, ID: 0x0403 0xde50\n");
+  EXPECT_EQ(loader.state.LastMessage(), "Unit 0 OK, ID: 0x0403 0xde50");
+
+  // The window gets at most 511 characters; LastMessage keeps the whole line.
+  const std::string longLine(600, 'x');
+  loader.state.Link.TraceLine("%s", longLine.c_str());
+  ASSERT_TRUE(catcher.Receive(line, 5000));
+  EXPECT_EQ(line, std::string(511, 'x'));
+  EXPECT_EQ(loader.state.LastMessage(), longLine);
+
+  EXPECT_EQ(loader.state.TakeLastMessage(), longLine);
+  EXPECT_EQ(loader.state.LastMessage(), "");
+}
+
+TEST(TraceSink, LastMessageStaysWholeWhileTheWorkerTracesAndTheWindowReads) {
+  TestLoader loader;
+  const std::string a(300, 'a'), b(300, 'b');
+  std::thread worker([&] {
+    for (int i = 0; i < 2000; ++i) TraceSink(loader.state, (i % 2 ? a : b).c_str());
+  });
+  for (int i = 0; i < 4000; ++i) {
+    std::string seen = i % 2 ? loader.state.LastMessage() : loader.state.TakeLastMessage();
+    ASSERT_TRUE(seen.empty() || seen == a || seen == b) << "torn LastMessage";
+  }
+  worker.join();
+}
+
+}  // namespace
+}  // namespace loader
