@@ -1,9 +1,9 @@
 // System clock, POSIX backend: CLOCK_MONOTONIC in nanoseconds and nanosleep.
 #if !defined(_WIN32)
-#include "platform/clock.h"
-
 #include <cerrno>
 #include <ctime>
+
+#include "platform/clock.h"
 
 namespace platform {
 namespace {

@@ -10,7 +10,9 @@
 
 namespace platform {
 
-std::FILE* AttachParentConsole() { return nullptr; }
+std::FILE* AttachParentConsole() {
+  return nullptr;
+}
 
 std::string CurrentDirectory() {
   std::vector<char> buffer(256);

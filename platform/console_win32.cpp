@@ -1,10 +1,9 @@
 // Console, Win32 backend: a window program started from a command prompt has no
 // usable standard output; it borrows the parent's console through AttachConsole.
 #if defined(_WIN32)
-#include <windows.h>
-
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 #include <vector>
 

@@ -27,7 +27,9 @@ constexpr mode_t kOpenToAll = 0666;
 
 }  // namespace
 
-SharedMemory::SharedMemory(SharedMemory&& other) noexcept { *this = std::move(other); }
+SharedMemory::SharedMemory(SharedMemory&& other) noexcept {
+  *this = std::move(other);
+}
 
 SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
   if (this != &other) {
@@ -40,7 +42,9 @@ SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
   return *this;
 }
 
-SharedMemory::~SharedMemory() { Close(); }
+SharedMemory::~SharedMemory() {
+  Close();
+}
 
 void SharedMemory::Close() {
   if (data_ != nullptr) munmap(data_, size_);

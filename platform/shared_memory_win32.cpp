@@ -15,8 +15,8 @@ namespace {
 // line feed that every system message carries.
 std::string SystemText(DWORD code) {
   char buffer[1024];
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, code, 0, buffer, sizeof buffer, nullptr);
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                code, 0, buffer, sizeof buffer, nullptr);
   if (length > sizeof buffer) length = sizeof buffer;
   return std::string(buffer, length >= 2 ? length - 2 : 0);
 }
@@ -28,11 +28,15 @@ void Report(SharedMemoryError* error, const char* call, DWORD code) {
   error->text = SystemText(code);
 }
 
-HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+HANDLE AsHandle(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
 
 }  // namespace
 
-SharedMemory::SharedMemory(SharedMemory&& other) noexcept { *this = std::move(other); }
+SharedMemory::SharedMemory(SharedMemory&& other) noexcept {
+  *this = std::move(other);
+}
 
 SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
   if (this != &other) {
@@ -45,7 +49,9 @@ SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
   return *this;
 }
 
-SharedMemory::~SharedMemory() { Close(); }
+SharedMemory::~SharedMemory() {
+  Close();
+}
 
 void SharedMemory::Close() {
   if (data_ != nullptr) UnmapViewOfFile(data_);

@@ -31,7 +31,8 @@ class TraceWindow {
  private:
   std::intptr_t target_ = 0;  // window handle (Win32) or connected socket (POSIX)
   bool found_ = false;
-  std::mutex lock_;  // the loader traces from its main and its programming thread
+  std::mutex lock_;       // the loader traces from its main and its programming thread
+  bool stalled_ = false;  // POSIX: the catcher let the last wait run out (see Send)
 };
 
 // Receiver side, for the catcher program and for tests: claims the endpoint

@@ -1,6 +1,6 @@
 // Trace lines, POSIX backend: a Unix datagram socket at TraceEndpoint(). The
 // catcher binds it; a sender connects once and keeps the connection, and drops
-// lines while no catcher is bound. A send never blocks.
+// lines while no catcher is bound. A send waits at most briefly for a full catcher.
 #if !defined(_WIN32)
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,7 +18,9 @@
 namespace platform {
 namespace {
 
-bool Fits(const std::string& path) { return path.size() < sizeof(sockaddr_un::sun_path); }
+bool Fits(const std::string& path) {
+  return path.size() < sizeof(sockaddr_un::sun_path);
+}
 
 // False when the path does not fit the socket address.
 bool MakeAddress(const std::string& path, sockaddr_un* address) {
@@ -40,6 +42,9 @@ int ConnectTo(const std::string& path) {
   }
   return fd;
 }
+
+// How long a sender waits for room in the catcher's queue before dropping a line.
+constexpr int kStallWaitMs = 2000;
 
 // Longest line a catcher takes whole; senders cut theirs far below this.
 constexpr std::size_t kMaxDatagram = 65536;
@@ -73,14 +78,34 @@ void TraceWindow::Send(const char* text) {
     target_ = fd;
     found_ = true;
   }
+  const int fd = static_cast<int>(target_);
   const std::size_t length = std::strlen(text) + 1;
-  if (send(static_cast<int>(target_), text, length, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return;
-  if (errno == EAGAIN || errno == EWOULDBLOCK) return;  // catcher behind: drop, never wait
+  if (send(fd, text, length, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+    stalled_ = false;
+    return;
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    // The catcher's queue is full: it holds only a handful of lines, and a burst
+    // of trace lines fills it at once. Wait a little for room, like a window
+    // sender waits for its catcher; a catcher that lets that wait run out is
+    // taken for stalled and its lines are dropped without waiting until it takes
+    // one again, so a stopped catcher never slows the sender down for long.
+    if (stalled_) return;
+    pollfd room{fd, POLLOUT, 0};
+    if (poll(&room, 1, kStallWaitMs) > 0 &&
+        send(fd, text, length, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0)
+      return;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      stalled_ = true;
+      return;
+    }
+  }
   // The catcher went away (perhaps to come back at the same path): connect anew
   // for the next line.
-  close(static_cast<int>(target_));
+  close(fd);
   target_ = 0;
   found_ = false;
+  stalled_ = false;
 }
 
 TraceCatcher::TraceCatcher(bool /*visible: a console program shows nothing else*/) {

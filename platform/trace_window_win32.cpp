@@ -4,6 +4,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/trace_window.h"
@@ -30,8 +31,7 @@ LRESULT CALLBACK CatcherProcedure(HWND window, UINT message, WPARAM wParam, LPAR
   switch (message) {
     case WM_NCCREATE: {
       auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
-      SetWindowLongPtrA(window, GWLP_USERDATA,
-                        reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+      SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
       break;
     }
     case WM_COPYDATA: {
@@ -55,8 +55,7 @@ LRESULT CALLBACK CatcherProcedure(HWND window, UINT message, WPARAM wParam, LPAR
       // destroyed by its owner has already let go of the window.
       if (CatcherOf(window) != nullptr) PostQuitMessage(0);
       return 0;
-    default:
-      break;
+    default: break;
   }
   return DefWindowProcA(window, message, wParam, lParam);
 }
@@ -80,7 +79,9 @@ std::string LastErrorText(const char* what) {
 
 }  // namespace
 
-std::string TraceEndpoint() { return kTraceWindowTitle; }
+std::string TraceEndpoint() {
+  return kTraceWindowTitle;
+}
 
 TraceWindow::~TraceWindow() = default;  // the window belongs to the catcher
 
@@ -156,7 +157,8 @@ void TraceCatcher::Deliver(std::string line) {
 }
 
 bool TraceCatcher::Receive(std::string& line, int timeoutMs) {
-  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs > 0 ? timeoutMs : 0);
+  const ULONGLONG deadline =
+      GetTickCount64() + static_cast<ULONGLONG>(timeoutMs > 0 ? timeoutMs : 0);
   for (;;) {
     if (!pending_.empty()) {
       line = std::move(pending_.front());

@@ -19,8 +19,8 @@ constexpr const char* kUsage =
     "  Without --count and --timeout it runs until interrupted.\n";
 
 struct Options {
-  long count = 0;         // 0: no limit
-  double timeout = 0.0;   // seconds; 0: no limit
+  long count = 0;        // 0: no limit
+  double timeout = 0.0;  // seconds; 0: no limit
   bool hidden = false;
 };
 
@@ -83,9 +83,8 @@ int main(int argc, char** argv) {
   std::fflush(stderr);
 
   using Steady = std::chrono::steady_clock;
-  const auto deadline =
-      Steady::now() + std::chrono::duration_cast<Steady::duration>(
-                          std::chrono::duration<double>(options.timeout));
+  const auto deadline = Steady::now() + std::chrono::duration_cast<Steady::duration>(
+                                            std::chrono::duration<double>(options.timeout));
   long received = 0;
   std::string line;
   for (;;) {

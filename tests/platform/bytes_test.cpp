@@ -1,11 +1,11 @@
 // Byte-order helpers and the shared-word access: fixed byte patterns read and
 // written in both orders, high bits included (no sign extension).
+#include "platform/bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
-
-#include "platform/bytes.h"
 
 namespace {
 
@@ -60,8 +60,8 @@ TEST(Bytes, WritesBothOrdersWithinTheirBytes) {
 }
 
 TEST(Bytes, RoundTrips) {
-  const std::uint32_t values[] = {0u, 1u, 0x7Fu, 0x80u, 0xFFFFu, 0x10000u, 0x7FFFFFFFu,
-                                  0x80000000u, 0xAA8D4A8Cu, 0xFFFFFFFFu};
+  const std::uint32_t values[] = {0u,       1u,          0x7Fu,       0x80u,       0xFFFFu,
+                                  0x10000u, 0x7FFFFFFFu, 0x80000000u, 0xAA8D4A8Cu, 0xFFFFFFFFu};
   for (std::uint32_t v : values) {
     SCOPED_TRACE(v);
     std::uint8_t buffer[4];
