@@ -51,4 +51,21 @@ Error: Serial number <ABCDEFGHIJKL> is too long: a serial number has at most 11 
 '
 check "over-long serial exit code" 1 "$RC"
 
+# The exit path closes the link, which traces "Device Closed": a trace catcher
+# started beforehand receives it as the last line.
+export SNAGVIEW_SOCKET=$WORK/snagview.sock
+SNAGVIEW=$(program snagview)
+if [ -n "$EMULATOR" ]; then
+  "$EMULATOR" "$SNAGVIEW" --hidden --count 1 --timeout 60 >"$WORK/trace" 2>"$WORK/trace.err" &
+else
+  "$SNAGVIEW" --count 1 --timeout 60 >"$WORK/trace" 2>"$WORK/trace.err" &
+fi
+catcher=$!
+for _ in $(seq 300); do grep -q listening "$WORK/trace.err" && break; sleep 0.1; done
+run "$FLASHWRIGHT" /n /s "$serial"
+check "run traced to the catcher: exit code" 1 "$RC"
+rc=0; wait "$catcher" || rc=$?
+check "trace catcher got one line" 0 "$rc"
+check "trace line" "Device Closed" "$(tr -d '\r' <"$WORK/trace")"
+
 finish
