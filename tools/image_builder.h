@@ -20,7 +20,10 @@ struct ImageDescription {
   std::uint8_t kernelVersion[4] = {1, 0, 0, 0};  // the kernel's four version parts
   std::string compileDate = "Oct 10 2008";       // at most 16 characters
   std::string compileTime = "15:16:35";          // at most 16 characters
-  std::uint32_t appSize = 0x6000;     // application end address = 0x8000 + appSize
+  // Application end address = 0x8000 + appSize. With a kernel, an odd end makes the
+  // application's last word take the byte after it, which the packed kernel copy
+  // changes: such an image checks as a file only with its own kernel copy.
+  std::uint32_t appSize = 0x6000;
   std::uint32_t kernelSize = 0x3000;  // kernel end address; above 0x1030, at most 0x8000
   bool includeKernel = true;
   bool includeKernelCopy = false;  // a byte copy of the kernel at the application's end
