@@ -74,7 +74,9 @@ const char* ReleaseTypeName(int value) {
   return value >= 0 && value < 5 ? kNames[value] : "Unknown";
 }
 
-int HexDigitValue(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
+int HexDigitValue(char c) {
+  return kHexValue[static_cast<unsigned char>(c)];
+}
 
 VersionRecord ReadVersionRecord(const std::uint8_t* block) {
   namespace cb = checksum_block;
@@ -96,7 +98,8 @@ std::uint32_t WordSum(const std::uint8_t* image, std::uint32_t s, std::uint32_t 
   // Each word needs its second byte inside the image, whatever s and e say.
   const std::uint32_t end = std::min(e, kImageSize - 1);
   std::uint32_t sum = 0;
-  for (std::uint32_t a = s; a < end; a += 2) sum += static_cast<std::uint32_t>(ChecksumWord(image, a));
+  for (std::uint32_t a = s; a < end; a += 2)
+    sum += static_cast<std::uint32_t>(ChecksumWord(image, a));
   return sum;
 }
 
@@ -125,7 +128,8 @@ std::optional<VersionRecord> FirmwareImage::Version() const {
 
 void FirmwareImage::ClearImage() {
   std::fill(ImageBuffer.begin(), ImageBuffer.end(), 0xFF);
-  for (std::uint32_t page = 0; page < kApplicationBlockAddress; page += 0x1000) ImageBuffer[page] = 0;
+  for (std::uint32_t page = 0; page < kApplicationBlockAddress; page += 0x1000)
+    ImageBuffer[page] = 0;
 }
 
 const char* FirmwareImage::ReadSRecordFile(const char* path) {
@@ -136,16 +140,13 @@ const char* FirmwareImage::ReadSRecordFile(const char* path) {
   std::uint8_t* const image = ImageBuffer.data();
   char line[256];
   while (std::fgets(line, sizeof line, file.get())) {
-    if (line[0] != 'S') return Format(readerError_, "Invalid line in <%s>:\n%s\n", path, line);
-
     // Everything the record's byte count and address field call for must lie within
-    // the line's characters: the count itself, then up to the checksum at 2n+2.
+    // the line's characters: the count itself, the address, up to the checksum at 2n+2.
     const std::size_t length = ContentLength(line);
     const char type = line[1];
     const std::size_t addressDigits = type == '1' ? 4 : type == '2' ? 6 : 0;
-    if (length < 4) return Format(readerError_, "Invalid line in <%s>:\n%s\n", path, line);
-    const unsigned count = HexByte(line + 2);
-    if (length < std::max<std::size_t>(2 * count + 4, 4 + addressDigits)) {
+    const unsigned count = length >= 4 ? HexByte(line + 2) : 0;
+    if (line[0] != 'S' || length < std::max<std::size_t>(2 * count + 4, 4 + addressDigits)) {
       return Format(readerError_, "Invalid line in <%s>:\n%s\n", path, line);
     }
 
@@ -156,7 +157,8 @@ const char* FirmwareImage::ReadSRecordFile(const char* path) {
     }
 
     if (type == '0' || type == '8' || type == '9') continue;
-    if (addressDigits == 0) return Format(readerError_, "Unrecognised line in <%s>:\n%s\n", path, line);
+    if (addressDigits == 0)
+      return Format(readerError_, "Unrecognised line in <%s>:\n%s\n", path, line);
 
     std::uint32_t address = 0;
     for (std::size_t p = 4; p < 4 + addressDigits; ++p) {
@@ -214,7 +216,8 @@ const char* FirmwareImage::CheckImage(std::FILE* notes) {
   }
 
   const std::uint32_t kEnd = be32(kernelBlock + checksum_block::kEndAddress);
-  if (kEnd > kImageSize) return Format(checkError_, "Kernel end address out of range: 0x%X\n", kEnd);
+  if (kEnd > kImageSize)
+    return Format(checkError_, "Kernel end address out of range: 0x%X\n", kEnd);
   const std::uint32_t kernelSum = RegionChecksum(image, 0, kernelBlock, kEnd);
   const std::uint32_t kernelStored = be32(kernelBlock + checksum_block::kChecksum);
   if (kernelSum != kernelStored) {
@@ -228,7 +231,8 @@ const char* FirmwareImage::CheckImage(std::FILE* notes) {
   if (copyBlock + 4 <= kImageSize && be32(copyBlock) == kBlockMagic) {
     std::fputs("Kernel Copy present\n", notes);
     const std::uint32_t copyEnd = appEnd + kEnd;
-    if (copyEnd > kImageSize) return Format(checkError_, "Kernel Copy out of range: 0x%X\n", copyEnd);
+    if (copyEnd > kImageSize)
+      return Format(checkError_, "Kernel Copy out of range: 0x%X\n", copyEnd);
     if (std::memcmp(image, image + appEnd, kEnd) != 0) {
       return Format(checkError_, "Kernel Copy does not match the Kernel\n");
     }
@@ -240,7 +244,8 @@ const char* FirmwareImage::CheckImage(std::FILE* notes) {
   }
   std::fputs("Kernel Copy not found\n", notes);
   if (appEnd != ImageLength) {
-    return Format(checkError_, "Length mismatch: Read = 0x%X, Stored = 0x%X\n", ImageLength, appEnd);
+    return Format(checkError_, "Length mismatch: Read = 0x%X, Stored = 0x%X\n", ImageLength,
+                  appEnd);
   }
   return nullptr;
 }

@@ -72,7 +72,8 @@ class Notes {
 inline std::string Hex(unsigned value, int digits) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string text(static_cast<std::size_t>(digits), '0');
-  for (int i = digits - 1; i >= 0; --i, value >>= 4) text[static_cast<std::size_t>(i)] = kDigits[value & 0xF];
+  for (int i = digits - 1; i >= 0; --i, value >>= 4)
+    text[static_cast<std::size_t>(i)] = kDigits[value & 0xF];
   return text;
 }
 
