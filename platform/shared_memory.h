@@ -40,6 +40,8 @@ class SharedMemory {
   void Close();
 
  private:
+  bool MapView(std::size_t size, SharedMemoryError* error);  // maps the open handle
+
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::intptr_t handle_ = -1;  // mapping handle (Win32) or descriptor (POSIX)

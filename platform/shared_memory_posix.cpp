@@ -9,42 +9,26 @@
 
 #include <cerrno>
 #include <cstring>
-#include <utility>
 
 #include "platform/shared_memory.h"
 
 namespace platform {
 namespace {
 
-void Report(SharedMemoryError* error, const char* call, int code) {
-  if (error == nullptr) return;
-  error->call = call;
-  error->code = code;
-  error->text = std::strerror(code);
+// Reports a failed step and closes what was opened so far. Always false.
+bool Fail(SharedMemory* block, SharedMemoryError* error, const char* call, int code) {
+  if (error != nullptr) {
+    error->call = call;
+    error->code = code;
+    error->text = std::strerror(code);
+  }
+  block->Close();
+  return false;
 }
 
 constexpr mode_t kOpenToAll = 0666;
 
 }  // namespace
-
-SharedMemory::SharedMemory(SharedMemory&& other) noexcept {
-  *this = std::move(other);
-}
-
-SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
-  if (this != &other) {
-    Close();
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    handle_ = std::exchange(other.handle_, -1);
-    unlinkName_ = std::exchange(other.unlinkName_, std::string());
-  }
-  return *this;
-}
-
-SharedMemory::~SharedMemory() {
-  Close();
-}
 
 void SharedMemory::Close() {
   if (data_ != nullptr) munmap(data_, size_);
@@ -54,6 +38,23 @@ void SharedMemory::Close() {
   size_ = 0;
   handle_ = -1;
   unlinkName_.clear();
+}
+
+// Maps `size` bytes of the object open on handle_. A block smaller than that is
+// refused (mapping past its end would fault on first touch), at the step where
+// Windows refuses it. On failure the block is closed.
+bool SharedMemory::MapView(std::size_t size, SharedMemoryError* error) {
+  const int fd = static_cast<int>(handle_);
+  struct stat status {};
+  if (fstat(fd, &status) != 0) return Fail(this, error, "CreateFileMapping", errno);
+  if (static_cast<std::size_t>(status.st_size) < size) {
+    return Fail(this, error, "MapViewOfFile", EINVAL);
+  }
+  void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) return Fail(this, error, "MapViewOfFile", errno);
+  data_ = static_cast<std::uint8_t*>(view);
+  size_ = size;
+  return true;
 }
 
 SharedMemory SharedMemory::CreateOrOpen(const std::string& name, std::size_t size,
@@ -75,38 +76,28 @@ SharedMemory SharedMemory::CreateOrOpen(const std::string& name, std::size_t siz
     if (fd < 0 && errno != ENOENT) break;
   }
   if (fd < 0) {
-    Report(error, "CreateFileMapping", errno);
+    Fail(&block, error, "CreateFileMapping", errno);
     return block;
   }
   block.handle_ = fd;
 
   // The umask narrowed the mode given to shm_open; every user must reach the block.
   if (!block.unlinkName_.empty() && fchmod(fd, kOpenToAll) != 0) {
-    Report(error, "CreateFileMapping", errno);
-    block.Close();
+    Fail(&block, error, "CreateFileMapping", errno);
     return block;
   }
   // A block of size zero is one just created (here or by a racing creator).
   struct stat status {};
   if (fstat(fd, &status) != 0) {
-    Report(error, "CreateFileMapping", errno);
-    block.Close();
+    Fail(&block, error, "CreateFileMapping", errno);
     return block;
   }
   if (static_cast<std::size_t>(status.st_size) < size &&
       ftruncate(fd, static_cast<off_t>(size)) != 0) {
-    Report(error, "CreateFileMapping", errno);
-    block.Close();
+    Fail(&block, error, "CreateFileMapping", errno);
     return block;
   }
-  void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (view == MAP_FAILED) {
-    Report(error, "MapViewOfFile", errno);
-    block.Close();
-    return block;
-  }
-  block.data_ = static_cast<std::uint8_t*>(view);
-  block.size_ = size;
+  block.MapView(size, error);
   return block;
 }
 
@@ -116,31 +107,11 @@ SharedMemory SharedMemory::OpenExisting(const std::string& name, std::size_t siz
   SharedMemory block;
   int fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) {
-    Report(error, "CreateFileMapping", errno);
+    Fail(&block, error, "CreateFileMapping", errno);
     return block;
   }
   block.handle_ = fd;
-  struct stat status {};
-  if (fstat(fd, &status) != 0) {
-    Report(error, "CreateFileMapping", errno);
-    block.Close();
-    return block;
-  }
-  // Mapping past the object's end would fault on first touch; refuse it here, at
-  // the step where Windows refuses it.
-  if (static_cast<std::size_t>(status.st_size) < size) {
-    Report(error, "MapViewOfFile", EINVAL);
-    block.Close();
-    return block;
-  }
-  void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (view == MAP_FAILED) {
-    Report(error, "MapViewOfFile", errno);
-    block.Close();
-    return block;
-  }
-  block.data_ = static_cast<std::uint8_t*>(view);
-  block.size_ = size;
+  block.MapView(size, error);
   return block;
 }
 

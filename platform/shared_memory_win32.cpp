@@ -4,7 +4,6 @@
 #if defined(_WIN32)
 #include <windows.h>
 
-#include <utility>
 
 #include "platform/shared_memory.h"
 
@@ -34,25 +33,6 @@ HANDLE AsHandle(std::intptr_t handle) {
 
 }  // namespace
 
-SharedMemory::SharedMemory(SharedMemory&& other) noexcept {
-  *this = std::move(other);
-}
-
-SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
-  if (this != &other) {
-    Close();
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    handle_ = std::exchange(other.handle_, -1);
-    unlinkName_ = std::exchange(other.unlinkName_, std::string());
-  }
-  return *this;
-}
-
-SharedMemory::~SharedMemory() {
-  Close();
-}
-
 void SharedMemory::Close() {
   if (data_ != nullptr) UnmapViewOfFile(data_);
   if (handle_ != -1) CloseHandle(AsHandle(handle_));
@@ -61,21 +41,19 @@ void SharedMemory::Close() {
   handle_ = -1;
 }
 
-namespace {
-
 // Maps exactly `size` bytes, so an existing mapping smaller than that fails here
-// instead of being used past its end.
-bool MapView(HANDLE mapping, std::size_t size, std::uint8_t** data, SharedMemoryError* error) {
-  void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
+// instead of being used past its end. On failure the block is closed.
+bool SharedMemory::MapView(std::size_t size, SharedMemoryError* error) {
+  void* view = MapViewOfFile(AsHandle(handle_), FILE_MAP_ALL_ACCESS, 0, 0, size);
   if (view == nullptr) {
     Report(error, "MapViewOfFile", GetLastError());
+    Close();
     return false;
   }
-  *data = static_cast<std::uint8_t*>(view);
+  data_ = static_cast<std::uint8_t*>(view);
+  size_ = size;
   return true;
 }
-
-}  // namespace
 
 SharedMemory SharedMemory::CreateOrOpen(const std::string& name, std::size_t size,
                                         SharedMemoryError* error) {
@@ -102,11 +80,7 @@ SharedMemory SharedMemory::CreateOrOpen(const std::string& name, std::size_t siz
     return block;
   }
   block.handle_ = reinterpret_cast<std::intptr_t>(mapping);
-  if (!MapView(mapping, size, &block.data_, error)) {
-    block.Close();
-    return block;
-  }
-  block.size_ = size;
+  block.MapView(size, error);
   return block;
 }
 
@@ -119,11 +93,7 @@ SharedMemory SharedMemory::OpenExisting(const std::string& name, std::size_t siz
     return block;
   }
   block.handle_ = reinterpret_cast<std::intptr_t>(mapping);
-  if (!MapView(mapping, size, &block.data_, error)) {
-    block.Close();
-    return block;
-  }
-  block.size_ = size;
+  block.MapView(size, error);
   return block;
 }
 
