@@ -2,10 +2,14 @@
 // claimed for the time we hold the unit, and the one exit path every run ends by.
 #include "loader/startup.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
+#include "loader/Programcard.h"
 #include "platform/bytes.h"
+#include "platform/d2xx.h"
+#include "platform/program_path.h"
 #include "platform/console.h"
 #include "platform/message_box.h"
 
@@ -48,6 +52,7 @@ LoaderState::LoaderState()
     : Link(*this),
       Clock(&platform::SystemClock()),
       StandardOutput(stdout),
+      OwnProgramPath(platform::OwnProgramPath()),
       ShowMessageBox(&platform::ShowNotificationBox) {}
 
 std::string LoaderState::LastMessage() const {
@@ -130,14 +135,220 @@ void ClaimSharedBlock(LoaderState& state) {
   state.CompileTime = reinterpret_cast<const char*>(base + block::kCompileTime);
 }
 
+namespace {
+
+// Binds the D2XX library unless a test has filled the table already. A missing
+// library or entry point would otherwise leave the technician with nothing to act on.
+void BindLink(LoaderState& state) {
+  if (!state.D2xxBound) {
+    std::string error;
+    if (!platform::d2xx::Bind(&state.D2xx, &error)) ReportFatal(state, error);
+    state.D2xxBound = true;
+  }
+  state.Link.SetApi(&state.D2xx);
+}
+
+void SendEnquiryBurst(LoaderState& state) {
+  state.Link.QueueRecord(kFillerCode, kFillerValue);
+  for (std::uint32_t enquiry : {100u, 109u, 102u, 111u, 101u}) {
+    state.Link.QueueRecord(kExtendedCommandCode, enquiry);
+  }
+  state.Link.FlushRecords();
+}
+
+// Searches for the unit for up to 5 seconds, until it has told its firmware version.
+bool SearchForUnit(LoaderState& state) {
+  platform::Clock& clock = *state.Clock;
+  const std::int64_t frequency = clock.Frequency();
+  const std::int64_t deadline = clock.Counter() + 5 * frequency;
+  std::int64_t nextEnquiry = clock.Counter();
+  state.SetLastMessage("No Tarvex found");
+  for (;;) {
+    const std::int64_t now = clock.Counter();
+    if (now >= deadline) return false;
+    if (!state.Link.IsOpen()) {
+      if (state.SerialOption[0] != '\0') {
+        state.Link.OpenUnitBySerial(state.SerialOption);
+      } else {
+        state.Link.OpenFirstUnit();
+      }
+    }
+    if (state.Link.IsOpen()) {
+      for (int i = 0; i < 100; ++i) state.Link.PollUnit();
+    }
+    if (state.CardFirmwareVersion != -1) return true;
+    if (state.Link.IsOpen() && now >= nextEnquiry) {
+      // A burst every half second: ten chances within the search.
+      nextEnquiry = now + frequency / 2;
+      SendEnquiryBurst(state);
+    }
+    clock.Sleep(1);
+  }
+}
+
+// Ends the run without the unit: link closed and the block released first.
+[[noreturn]] void Abandon(LoaderState& state, const std::string& text) {
+  state.Link.CloseUnit();
+  SetDriverState(state, 0);
+  ReportFatal(state, text);
+}
+
+// Loads the image appended to the program file and checks it.
+void LoadOwnImage(LoaderState& state) {
+  const AppendedImageResult loaded =
+      LoadAppendedImage(state.OwnProgramPath.c_str(), state.Image);
+  switch (loaded.status) {
+    case AppendedImageStatus::CannotOpen: Abandon(state, "Can't re-open own file");
+    case AppendedImageStatus::Invalid: Abandon(state, loaded.error);
+    case AppendedImageStatus::NoImage: return;
+    case AppendedImageStatus::Loaded: break;
+  }
+  if (loaded.offset == kApplicationBlockAddress) {
+    // The check writes its notes to standard output, not through ConsoleWrite.
+    if (const char* problem = state.Image.CheckImage(state.StandardOutput)) {
+      Abandon(state, problem);
+    }
+  }
+}
+
+std::uint8_t Byte(std::int32_t word, int shift) {
+  return static_cast<std::uint8_t>(static_cast<std::uint32_t>(word) >> shift);
+}
+
+bool ImageMatchesUnit(const LoaderState& state) {
+  const std::uint8_t* record = state.Image.ImageBuffer.data() + *state.Image.ApplicationBlock;
+  const std::int32_t version = state.CardFirmwareVersion;
+  const std::uint8_t* v = record + checksum_block::kVersion;
+  return v[0] == Byte(version, 24) && v[1] == Byte(version, 16) && v[2] == Byte(version, 8) &&
+         v[3] == Byte(version, 0) &&
+         platform::ReadBE32(record + checksum_block::kChecksum) ==
+             static_cast<std::uint32_t>(state.CardApplicationChecksum.load()) &&
+         state.CardStatus == 1;
+}
+
+// Texts in the block or the image are 16-byte fields: never read past them.
+std::string Field(const char* text) {
+  return std::string(text, strnlen(text, checksum_block::kTextSize));
+}
+
+void WriteVersionLine(LoaderState& state, const char* label, int release, int major, int minor,
+                      int build) {
+  char line[128];
+  ConsoleWrite(state, label);
+  ConsoleWrite(state, ReleaseTypeName(release));
+  std::snprintf(line, sizeof line, "  %d.%d.%d\n", major, minor, build);
+  ConsoleWrite(state, line);
+}
+
+void WriteCompiledOn(LoaderState& state, const std::string& date, const std::string& time) {
+  char line[128];
+  std::snprintf(line, sizeof line, "        Compiled on %s at %s\n", date.c_str(), time.c_str());
+  ConsoleWrite(state, line);
+}
+
+// Programs the unit with the worker and shows its progress. Returns false when the
+// reprogramming did not end with a healthy unit.
+bool ProgramInConsole(LoaderState& state) {
+  ProgramCard worker(state);
+  ConsoleWrite(state, "Programming...");
+  ProgressMarks marks;
+  while (worker.Running) {
+    if (marks.Due(worker.TotalBlocks, worker.BlocksProgrammed)) ConsoleWrite(state, "X");
+    // A short pause between looks: the console must not burn a core meanwhile.
+    state.Clock->Sleep(kProgressLookMs);
+  }
+  bool healthy = true;
+  const std::int32_t status = state.CardStatus;
+  if (worker.TimedOut) {
+    ConsoleWrite(state, ("\nWarning: " + state.LastMessage()).c_str());
+    healthy = false;
+  } else if (status != 1) {
+    char text[160];
+    if (status & 0x200) {
+      std::snprintf(text, sizeof text,
+                    "\nWarning: The reprogramming has failed!!\n"
+                    "The unit is returning a checksum failure status");
+    } else {
+      std::snprintf(text, sizeof text,
+                    "\nWarning: The unit is returning\n  a self test error code of %x",
+                    static_cast<unsigned>(status));
+    }
+    ConsoleWrite(state, text);
+    healthy = false;
+  }
+  ConsoleWrite(state, "\nProgramming complete\n");
+  return healthy;
+}
+
+[[noreturn]] void ConsoleRun(LoaderState& state) {
+  const std::int32_t loaded = state.CardFirmwareVersion;
+  WriteVersionLine(state, "Loaded Firmware: ", Byte(loaded, 24), Byte(loaded, 16),
+                   Byte(loaded, 8), Byte(loaded, 0));
+  const std::string date = Field(state.CompileDate), time = Field(state.CompileTime);
+  if (!date.empty() && !time.empty()) WriteCompiledOn(state, date, time);
+
+  int code = 0;
+  if (state.Force || state.UpdateRequired) {
+    const VersionRecord image = *state.Image.Version();
+    WriteVersionLine(state, "New Firmware:    ", image.version[0], image.version[1],
+                     image.version[2], image.version[3]);
+    WriteCompiledOn(state, image.compileDate, image.compileTime);
+    if (!state.UpdateRequired) ConsoleWrite(state, "Re-programming only because of /Force flag\n");
+    // A reprogramming that did not end with a healthy unit must not look like
+    // success to a script.
+    if (!ProgramInConsole(state)) code = kExitWarning;
+  } else {
+    ConsoleWrite(state, "Card firmware is up to date\n");
+  }
+  ExitLoader(state, code);
+}
+
+}  // namespace
+
+bool ProgressMarks::Due(std::int32_t totalBlocks, std::int32_t blocksProgrammed) {
+  if (blocksProgrammed <= threshold_) return false;
+  // Fewer than 32 blocks would make the step 0: one mark per block then.
+  threshold_ += std::max<std::int32_t>(totalBlocks / 32, 1);
+  return true;
+}
+
 void StartupRun(LoaderState& state) {
+  BindLink(state);
   state.CardFirmwareVersion = -1;
   state.CardKernelVersion = -1;
-  state.SetLastMessage("No Tarvex found");
-  // The unit search over the USB link comes here; until it exists no unit can
-  // answer, which ends the run the way an unanswered search does.
-  SetDriverState(state, 0);
-  ReportFatal(state, state.LastMessage());
+  if (!SearchForUnit(state)) {
+    // Names the last thing the link traced, or that nothing answered.
+    SetDriverState(state, 0);
+    ReportFatal(state, state.LastMessage());
+  }
+  if (state.CardApplicationChecksum == kCannotReprogram) {
+    ReportFatal(state, "Tarvex Lite cannot be re-programmed");
+  }
+  LoadOwnImage(state);
+
+  if (!state.Image.ApplicationBlock) {
+    state.UpdateRequired = false;
+    state.AutoExit = false;
+    if (state.NoGui) ReportFatal(state, "No Image in file!");
+  } else if (ImageMatchesUnit(state)) {
+    if (state.Check) {
+      state.Link.CloseUnit();
+      SetDriverState(state, 0);
+      if (state.NoGui) ConsoleWrite(state, "Images match\n");
+      ExitLoader(state, 0);
+    }
+    state.UpdateRequired = false;
+    state.AutoExit = state.Image.ImageBuffer[*state.Image.ApplicationBlock +
+                                             checksum_block::kVersion] >= 3;
+  } else {
+    state.UpdateRequired = true;
+    state.AutoExit = true;
+  }
+
+  if (state.NoGui) ConsoleRun(state);
+  state.UpdateRequired = state.UpdateRequired || state.Force;
+  // The window mode comes here; until it exists the run ends quietly.
+  ExitLoader(state, 0);
 }
 
 int RunFlashwright(LoaderState& state, const std::vector<std::string>& args) {

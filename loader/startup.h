@@ -3,6 +3,7 @@
 // ExitLoader, TraceSink).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include "loader/image.h"
 #include "loader/usblink.h"
 #include "platform/clock.h"
+#include "platform/d2xx.h"
 #include "platform/shared_memory.h"
 
 namespace loader {
@@ -19,6 +21,13 @@ namespace loader {
 inline constexpr const char* kMappingName = "QMXZELTI mapped file";
 inline constexpr std::size_t kBlockSize = 0xB000;
 inline constexpr std::size_t kSerialOptionSize = 12;  // 11 characters and the zero
+
+// Exit code of a console run whose reprogramming ended without a healthy unit.
+inline constexpr int kExitWarning = 2;
+// The application checksum a unit reports when it cannot be reprogrammed.
+inline constexpr std::int32_t kCannotReprogram = -2;
+// How often the console looks at the worker's progress.
+inline constexpr std::uint32_t kProgressLookMs = 10;
 
 // Where Flashwright reads and writes in the shared interface block.
 namespace block {
@@ -67,21 +76,25 @@ class LoaderState {
 
   FirmwareImage Image;
 
-  // What the unit reported.
-  std::int32_t CardFirmwareVersion = -1;
-  std::int32_t CardApplicationChecksum = 0;
-  std::int32_t CardStatus = 0;
-  std::int32_t CardKernelVersion = -1;
+  // What the unit reported: written by the programming worker's reply handling,
+  // read by the main thread.
+  std::atomic<std::int32_t> CardFirmwareVersion{-1};
+  std::atomic<std::int32_t> CardApplicationChecksum{0};
+  std::atomic<std::int32_t> CardStatus{0};
+  std::atomic<std::int32_t> CardKernelVersion{-1};
 
   // The start-up decision.
   bool UpdateRequired = false;
   bool AutoExit = false;
 
   UsbLink Link;
+  platform::d2xx::Api D2xx{};
+  bool D2xxBound = false;  // set by a test that fills D2xx itself
 
   // Outside-world hooks, replaceable by tests.
   platform::Clock* Clock;
   std::FILE* StandardOutput;  // where ConsoleWrite goes when no console is attached
+  std::string OwnProgramPath;  // the file whose appended image is loaded
   void (*ShowMessageBox)(const char* text, const char* caption);
 
   // The most recent trace line.
@@ -113,6 +126,16 @@ void ParseCommandLine(LoaderState& state, const std::vector<std::string>& args);
 void AttachConsole(LoaderState& state);
 void ClaimSharedBlock(LoaderState& state);
 void StartupRun(LoaderState& state);
+
+// The console run's progress marks: about 32 for a whole run, never more than one
+// per block programmed; one mark at most per look.
+class ProgressMarks {
+ public:
+  bool Due(std::int32_t totalBlocks, std::int32_t blocksProgrammed);
+
+ private:
+  std::int32_t threshold_ = 0;
+};
 
 // The help text for "/?": attaches the console, writes it, ends with 0.
 [[noreturn]] void ShowHelp(LoaderState& state);

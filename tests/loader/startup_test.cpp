@@ -16,6 +16,7 @@
 #include "platform/console.h"
 #include "platform/shared_memory.h"
 #include "platform/trace_window.h"
+#include "tests/support/sim_d2xx.h"
 
 namespace loader {
 namespace {
@@ -82,6 +83,14 @@ const char* const kHelp =
     "\n"
     "  Other parameters treated as /c \n"
     "\n";
+
+void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
+}
 
 // ------------------------------------------------------------------ command line
 
@@ -240,11 +249,29 @@ TEST_F(SharedBlock, ClaimMarksTheDriverAreaAndKeepsTheBlock) {
   EXPECT_EQ(loader.state.LastMessage(), "Device Closed") << "the exit path closes the link";
 }
 
-TEST_F(SharedBlock, ConsoleRunWithoutUnitEndsWithNoTarvexFoundAndReleasesTheBlock) {
+// A D2XX library whose every device is taken by another program: with a wanted
+// serial number the scan passes them by without a trace, up to its bound.
+platform::d2xx::Status D2XX_CALL BusyOpen(int, platform::d2xx::Handle*) { return 1; }
+platform::d2xx::Status D2XX_CALL BusyClose(platform::d2xx::Handle) { return 1; }
+
+void UseD2xx(LoaderState& state, const platform::d2xx::Api& api, platform::Clock& clock) {
+  state.D2xx = api;
+  state.D2xxBound = true;
+  state.Clock = &clock;
+}
+
+TEST_F(SharedBlock, SearchAmongBusyDevicesEndsAfterFiveSecondsAndReleasesTheBlock) {
   TestLoader loader;
+  platform::VirtualClock clock;
+  platform::d2xx::Api busy{};
+  busy.Open = BusyOpen;
+  busy.Close = BusyClose;
+  UseD2xx(loader.state, busy, clock);
+  const std::int64_t start = clock.Counter();
   EXPECT_EQ(loader.Run({"/n", "/s", serial_}), 1);
   EXPECT_EQ(loader.out.Text(), "QMX Firmware Reprogramming System\n"
-                               "Error: No Tarvex found (Serial No. " + serial_ + ")\n\n");
+                               "Error: Valdren not found (Serial No. " + serial_ + ")\n\n");
+  EXPECT_GE(clock.Counter() - start, 5 * clock.Frequency()) << "the search lasts 5 seconds";
   EXPECT_EQ(Word(0x2000), kBlockMagic);
   EXPECT_EQ(Word(0x2004), 0u);
   EXPECT_EQ(loader.state.CardFirmwareVersion, -1);
@@ -253,10 +280,30 @@ TEST_F(SharedBlock, ConsoleRunWithoutUnitEndsWithNoTarvexFoundAndReleasesTheBloc
 
 TEST_F(SharedBlock, WindowRunReportsInABoxAndWritesNothing) {
   TestLoader loader;
+  platform::VirtualClock clock;
+  sim_d2xx::units.clear();  // a machine without any FTDI device
+  UseD2xx(loader.state, sim_d2xx::Table(), clock);
   EXPECT_EQ(loader.Run({"/s=" + serial_}), 1);
   ASSERT_EQ(Boxes::shown.size(), 1u);
-  EXPECT_EQ(Boxes::shown[0].first, "No Tarvex found (Serial No. " + serial_ + ")");
+  EXPECT_EQ(Boxes::shown[0].first, "Valdren not found (Serial No. " + serial_ + ")");
+  EXPECT_EQ(Boxes::shown[0].second, "Programming Error");
   EXPECT_EQ(loader.out.Text(), "");
+  EXPECT_EQ(Word(0x2004), 0u);
+}
+
+TEST_F(SharedBlock, MissingD2xxLibraryIsAFatalErrorThatNamesIt) {
+  TestLoader loader;
+  const std::string missing =
+      (std::filesystem::temp_directory_path() / ("no-such-d2xx-" + serial_)).string();
+  SetEnvironment("FLASHWRIGHT_D2XX", missing);
+  EXPECT_EQ(loader.Run({"/n", "/s", serial_}), 1);
+  SetEnvironment("FLASHWRIGHT_D2XX", "");
+  const std::string out = loader.out.Text();
+  EXPECT_EQ(out.rfind("QMX Firmware Reprogramming System\nError: Cannot load the FTDI library " +
+                          missing,
+                      0),
+            0u)
+      << out;
   EXPECT_EQ(Word(0x2004), 0u);
 }
 
@@ -291,14 +338,6 @@ TEST(StartupSequence, BlockThatCannotBeCreatedIsAFatalErrorWithTheSystemText) {
 }
 
 // ------------------------------------------------------------------ trace sink
-
-void SetEnvironment(const char* name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
 
 TEST(TraceSink, SendsTheLineWithALineFeedAndKeepsItAsLastMessage) {
   SetEnvironment("SNAGVIEW_SOCKET",

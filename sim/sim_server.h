@@ -1,0 +1,100 @@
+// tarvex-sim's serving logic, apart from its command line so tests can run it in
+// process: one simulated unit behind a local socket, serving D2XX sessions of the
+// virtual library and the status and ctl exchanges; and the unit's part of the
+// shared block's header.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/local_socket.h"
+#include "sim/usb_unit.h"
+
+namespace sim {
+
+// A `tarvex-sim ctl` command.
+struct ControlCommand {
+  enum class Kind { kFail, kClearFaults, kShortWrites, kUnplug, kReplug, kQuit };
+  Kind kind = Kind::kQuit;
+  Fault fault{Call::Open};
+  std::uint32_t number = 0;  // short-writes: bytes per write; unplug: milliseconds
+};
+
+// Parses the command's words (the first is the command). False with the reason
+// for anything else.
+bool ParseControl(const std::vector<std::string>& words, ControlCommand* command,
+                  std::string* error);
+
+// The D2XX call a ctl name stands for: open close read write reset queue-status
+// get-status latency ee-read.
+bool CallByName(const std::string& name, Call* call);
+
+// The unit's part of the shared block ("QMXZELTI mapped file", 0xB000 bytes).
+inline constexpr std::size_t kBlockSize = 0xB000;
+// Sets `BlockFormat`, `FirmwareLevel` and the driver area (`DriverAreaMagic`, and
+// `DriverState` 0: nobody holds the unit yet).
+void PrepareBlock(std::uint8_t* block, std::int32_t level);
+// Writes `CompileDate` and `CompileTime` (16-byte texts, zero-padded).
+void WriteBlockFirmware(std::uint8_t* block, const std::string& date, const std::string& time);
+
+struct ServerSettings {
+  std::int32_t level = 0;               // shown by status
+  const std::uint8_t* block = nullptr;  // the shared block, when there is one
+};
+
+class SimServer {
+ public:
+  SimServer(UsbUnit& unit, ServerSettings settings);
+  SimServer(const SimServer&) = delete;
+  SimServer& operator=(const SimServer&) = delete;
+  ~SimServer();
+
+  // Listens at the endpoint and serves from a thread of its own. kInUse when
+  // another unit holds the endpoint.
+  platform::SocketResult Start(const std::string& endpoint, std::string* error);
+  // Ends serving: open sessions are closed, their clients see failed calls.
+  void Stop();
+
+  // A `ctl quit` came in.
+  bool quitRequested() const { return quit_.load(); }
+
+  // The "key: value" lines of `tarvex-sim status`.
+  std::string StatusText();
+  // Carries out a ctl command: 0 with an answer line, or link::kUsageError with
+  // the reason.
+  std::uint32_t Control(const std::vector<std::string>& words, std::string* answer);
+
+ private:
+  struct Worker {
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+
+  void AcceptLoop();
+  void Serve(platform::LocalSocket socket);
+  void ServeSession(platform::LocalSocket& socket);
+  // Answers one call of an open session; false ends the session.
+  bool AnswerCall(platform::LocalSocket& socket, std::uint8_t op,
+                  const std::vector<std::uint8_t>& payload);
+  void AwaitClientEnd(platform::LocalSocket& socket);
+  void ReapWorkers(bool all);
+
+  UsbUnit& unit_;
+  ServerSettings settings_;
+  platform::LocalSocket listener_;
+  std::string endpoint_;
+  std::thread acceptor_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> quit_{false};
+  std::mutex workersLock_;
+  std::list<std::unique_ptr<Worker>> workers_;
+};
+
+}  // namespace sim

@@ -1,0 +1,414 @@
+// tarvex-sim: one simulated Tarvex unit as a process (its USB device, reached
+// through the virtual D2XX library, and its shared block), and the status and ctl
+// commands that look at and change a running one.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/shared_memory.h"
+#include "sim/sim_server.h"
+#include "sim/usb_unit.h"
+#include "sim/virtual_d2xx/sim_link.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: tarvex-sim [OPTIONS]                  run one unit until interrupted\n"
+    "       tarvex-sim status [--slot K | --serial S]\n"
+    "       tarvex-sim ctl [--slot K | --serial S] COMMAND [ARGS]\n"
+    "\n"
+    "Runs one simulated unit in the foreground: its USB device, which the virtual\n"
+    "D2XX library (libftd2xx.so / FTD2XX.dll) opens as device index K when the unit\n"
+    "listens on slot K, and its shared block \"QMXZELTI mapped file\" (followed by the\n"
+    "serial number when --serial is given). It ends on Ctrl-C, SIGTERM or 'ctl quit'.\n"
+    "Once it listens it writes \"tarvex-sim: unit <serial> on slot <k>\" to stderr.\n"
+    "\n"
+    "Options of the unit:\n"
+    "  --serial S            EEPROM serial number (default TV000001; at most 15\n"
+    "                        characters); also names the shared block\n"
+    "  --slot K              listen on slot K (0..15; default: the first free one)\n"
+    "  --firmware FILE       load an S-Record image (.a37) into the flash; without\n"
+    "                        one the flash is erased and the unit runs no firmware\n"
+    "  --level N             interface level shown by status and set in the block\n"
+    "                        (default 0)\n"
+    "  --vendor-id N         EEPROM vendor id (default 0x0403)\n"
+    "  --product-id N        EEPROM product id (default 0xDE50; another one makes\n"
+    "                        the loader pass the device by)\n"
+    "  --description T       EEPROM description (default \"Tarvex USB\"; <= 63)\n"
+    "  --manufacturer T      EEPROM manufacturer (default \"Tarvex\"; <= 31)\n"
+    "  --manufacturer-id T   EEPROM manufacturer id (default \"TV\"; <= 15)\n"
+    "  --no-kernel           enquiry 111 answers -1 whatever the flash holds\n"
+    "  --cannot-reprogram    enquiry 109 answers -2 (a unit without a loader)\n"
+    "  --self-test-error N   after a restart with a sound image report status N, a\n"
+    "                        self-test error code (default: 1, healthy)\n"
+    "  --ack-delay MS        extra time before each block's acknowledgement\n"
+    "  --restart MS          from command 203 until the new firmware answers\n"
+    "                        (default 500)\n"
+    "  --idle-fill           send 0xFF bytes while there is nothing to say\n"
+    "  --no-block            create no shared block\n"
+    "  --exit-after SECONDS  end by itself after this long (for scripts)\n"
+    "  --help                this text\n"
+    "Numbers are decimal or 0x-hexadecimal.\n"
+    "\n"
+    "status prints the running unit's state as \"key: value\" lines: firmware,\n"
+    "checksum, status, kernel, serial, level, driver-state (the block's DriverState\n"
+    "word, or none), programmed-blocks, plugged, open, programming, restarting,\n"
+    "kernel-handshakes, compile-date, compile-time, endpoint (the slot's socket\n"
+    "path or port).\n"
+    "\n"
+    "ctl commands (each prints one answer line):\n"
+    "  fail CALL [--nth N] [--persistent] [--status S]\n"
+    "                        make the Nth call of that kind from now (default 1)\n"
+    "                        fail with status S (default 4, I/O error); with\n"
+    "                        --persistent every later one too. CALL: open close\n"
+    "                        read write reset queue-status get-status latency ee-read\n"
+    "  clear-faults          forget every armed fault\n"
+    "  short-writes N        a write takes at most N bytes (0: whole writes)\n"
+    "  unplug [MS]           pull the USB cable, for MS milliseconds or until replug\n"
+    "  replug                plug it in again\n"
+    "  quit                  end the unit's process\n"
+    "\n"
+    "status and ctl talk to the unit on --slot K, to the one whose serial number is\n"
+    "S, or to the first one found.\n"
+    "\n"
+    "Where units listen: TARVEX_SIM_ENDPOINT, else the default. On Linux a folder\n"
+    "(default $XDG_RUNTIME_DIR/tarvex-sim, else /tmp/tarvex-sim-<uid>) with slot K\n"
+    "at unit<K>.sock; on Windows a loopback TCP base port (default 47810) with slot\n"
+    "K at the base + K.\n"
+    "\n"
+    "Exit status: 0 done; 1 no such unit (status, ctl) or the unit could not start;\n"
+    "2 usage error.\n";
+
+constexpr int kUsageExit = 2;
+constexpr int kNoUnitExit = 1;
+
+// Scanning slots: nobody there answers at once on the loopback, so this only
+// bounds a slot whose process hangs.
+constexpr int kScanConnectMs = 1000;
+
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void OnSignal(int) {
+  interrupted = 1;
+}
+
+int Usage(const std::string& message) {
+  std::fprintf(stderr, "tarvex-sim: %s\n(tarvex-sim --help shows the usage)\n", message.c_str());
+  return kUsageExit;
+}
+
+bool ParseNumber(const char* text, unsigned long long limit, unsigned long long* value) {
+  if (text[0] == '-' || text[0] == '+' || text[0] == '\0') return false;
+  char* end = nullptr;
+  const unsigned long long parsed = std::strtoull(text, &end, 0);
+  if (end == text || *end != '\0' || parsed > limit) return false;
+  *value = parsed;
+  return true;
+}
+
+template <typename Number>
+bool TakeNumber(const char* text, unsigned long long limit, Number* target) {
+  unsigned long long value = 0;
+  if (!ParseNumber(text, limit, &value)) return false;
+  *target = static_cast<Number>(value);
+  return true;
+}
+
+bool TakeText(const char* text, std::size_t longest, std::string* target) {
+  if (std::strlen(text) > longest) return false;
+  *target = text;
+  return true;
+}
+
+// --- the unit ---------------------------------------------------------------------
+
+struct RunOptions {
+  sim::UnitOptions unit;
+  bool serialGiven = false;
+  int slot = -1;  // -1: the first free one
+  std::string firmware;
+  std::int32_t level = 0;
+  bool block = true;
+  double exitAfter = 0.0;  // seconds; 0: never
+};
+
+// Returns -1 when the command line is good, else the exit status.
+int ParseRunOptions(int argc, char** argv, RunOptions* options) {
+  sim::UnitOptions& unit = options->unit;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    bool good = true;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--no-kernel") {
+      unit.reportNoKernel = true;
+    } else if (arg == "--cannot-reprogram") {
+      unit.cannotReprogram = true;
+    } else if (arg == "--idle-fill") {
+      unit.idleFill = true;
+    } else if (arg == "--no-block") {
+      options->block = false;
+    } else if (value == nullptr) {
+      return Usage("unexpected argument " + arg);
+    } else {
+      ++i;
+      if (arg == "--serial") {
+        good = TakeText(value, 15, &unit.serial) && !unit.serial.empty();
+        options->serialGiven = true;
+      } else if (arg == "--slot") {
+        good = TakeNumber(value, sim::link::kMaxSlots - 1, &options->slot);
+      } else if (arg == "--firmware") {
+        options->firmware = value;
+      } else if (arg == "--level") {
+        char* end = nullptr;
+        const long level = std::strtol(value, &end, 0);
+        good = end != value && *end == '\0' && level >= -0x7FFFFFFF && level <= 0x7FFFFFFF;
+        options->level = static_cast<std::int32_t>(level);
+      } else if (arg == "--vendor-id") {
+        good = TakeNumber(value, 0xFFFF, &unit.vendorId);
+      } else if (arg == "--product-id") {
+        good = TakeNumber(value, 0xFFFF, &unit.productId);
+      } else if (arg == "--description") {
+        good = TakeText(value, 63, &unit.description);
+      } else if (arg == "--manufacturer") {
+        good = TakeText(value, 31, &unit.manufacturer);
+      } else if (arg == "--manufacturer-id") {
+        good = TakeText(value, 15, &unit.manufacturerId);
+      } else if (arg == "--self-test-error") {
+        good = TakeNumber(value, 0xFFFFFFFF, &unit.selfTestError);
+      } else if (arg == "--ack-delay") {
+        good = TakeNumber(value, 3600000, &unit.ackDelayMs);
+      } else if (arg == "--restart") {
+        good = TakeNumber(value, 3600000, &unit.restartMs);
+      } else if (arg == "--exit-after") {
+        char* end = nullptr;
+        options->exitAfter = std::strtod(value, &end);
+        good = end != value && *end == '\0' && options->exitAfter > 0 && options->exitAfter < 1e7;
+      } else {
+        return Usage("unexpected argument " + arg);
+      }
+    }
+    if (!good) {
+      return Usage("bad value: " + arg + " " + value);
+    }
+  }
+  return -1;
+}
+
+// Listens on the chosen slot, or on the first free one. The slot, or -1.
+int Listen(sim::SimServer& server, int wanted) {
+  std::string error;
+  const int first = wanted >= 0 ? wanted : 0;
+  const int last = wanted >= 0 ? wanted : sim::link::kMaxSlots - 1;
+  for (int slot = first; slot <= last; ++slot) {
+    const std::string endpoint = sim::link::SlotEndpoint(slot);
+    if (endpoint.empty()) break;
+    const platform::SocketResult result = server.Start(endpoint, &error);
+    if (result == platform::SocketResult::kOk) return slot;
+    if (result != platform::SocketResult::kInUse) {
+      std::fprintf(stderr, "tarvex-sim: cannot listen on slot %d: %s\n", slot, error.c_str());
+      return -1;
+    }
+  }
+  if (wanted >= 0)
+    std::fprintf(stderr, "tarvex-sim: slot %d is taken by another unit\n", wanted);
+  else
+    std::fprintf(stderr, "tarvex-sim: all %d slots under %s are taken\n", sim::link::kMaxSlots,
+                 sim::link::EndpointBase().c_str());
+  return -1;
+}
+
+int RunUnit(int argc, char** argv) {
+  RunOptions options;
+  if (int status = ParseRunOptions(argc, argv, &options); status >= 0) return status;
+
+  sim::UsbUnit unit(options.unit, platform::SystemClock());
+  if (!options.firmware.empty()) {
+    std::string error;
+    if (!unit.firmware().LoadSRecordFile(options.firmware, &error)) {
+      std::fprintf(stderr, "tarvex-sim: %s\n", error.c_str());
+      return 1;
+    }
+  }
+
+  platform::SharedMemory block;
+  if (options.block) {
+    std::string name = "QMXZELTI mapped file";
+    if (options.serialGiven) name += options.unit.serial;
+    platform::SharedMemoryError error;
+    block = platform::SharedMemory::CreateOrOpen(name, sim::kBlockSize, &error);
+    if (!block.valid()) {
+      std::fprintf(stderr, "tarvex-sim: cannot create the shared block \"%s\": %s failed: %s\n",
+                   name.c_str(), error.call, error.text.c_str());
+      return 1;
+    }
+    sim::PrepareBlock(block.data(), options.level);
+  }
+
+  sim::ServerSettings settings;
+  settings.level = options.level;
+  settings.block = block.data();
+  sim::SimServer server(unit, settings);
+  const int slot = Listen(server, options.slot);
+  if (slot < 0) return 1;
+
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  std::fprintf(stderr, "tarvex-sim: unit %s on slot %d\n", options.unit.serial.c_str(), slot);
+  std::fflush(stderr);
+
+  using Steady = std::chrono::steady_clock;
+  const auto end = Steady::now() + std::chrono::duration_cast<Steady::duration>(
+                                       std::chrono::duration<double>(options.exitAfter));
+  std::string date, time;
+  bool written = false;
+  while (interrupted == 0 && !server.quitRequested() &&
+         (options.exitAfter == 0 || Steady::now() < end)) {
+    // The header follows the running firmware: after a restart it names the new one.
+    if (block.valid()) {
+      const sim::UsbUnit::Report report = unit.Status();
+      if (!written || report.compileDate != date || report.compileTime != time) {
+        date = report.compileDate;
+        time = report.compileTime;
+        sim::WriteBlockFirmware(block.data(), date, time);
+        written = true;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  server.Stop();
+  return 0;
+}
+
+// --- status and ctl -----------------------------------------------------------------
+
+struct Target {
+  int slot = -1;       // -1: any
+  std::string serial;  // empty: any
+};
+
+// The value of "key: " in status lines, or empty.
+std::string StatusValue(const std::string& text, const std::string& key) {
+  const std::string wanted = key + ": ";
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    if (text.compare(at, wanted.size(), wanted) == 0)
+      return text.substr(at + wanted.size(), end - at - wanted.size());
+    at = end + 1;
+  }
+  return std::string();
+}
+
+// Connects to the target unit; for a serial number, asks each slot's status.
+bool Reach(const Target& target, sim::link::Client* client) {
+  const int first = target.slot >= 0 ? target.slot : 0;
+  const int last = target.slot >= 0 ? target.slot : sim::link::kMaxSlots - 1;
+  for (int slot = first; slot <= last; ++slot) {
+    if (target.serial.empty()) {
+      if (client->Connect(slot, kScanConnectMs) == platform::SocketResult::kOk) return true;
+      continue;
+    }
+    sim::link::Client probe;
+    if (probe.Connect(slot, kScanConnectMs) != platform::SocketResult::kOk) continue;
+    std::uint32_t status = 0;
+    std::vector<std::uint8_t> answer;
+    if (!probe.Exchange(sim::link::Op::kStatus, nullptr, 0, &status, &answer)) continue;
+    probe.Close();
+    const std::string text(answer.begin(), answer.end());
+    if (StatusValue(text, "serial") == target.serial &&
+        client->Connect(slot, kScanConnectMs) == platform::SocketResult::kOk)
+      return true;
+  }
+  return false;
+}
+
+int NoUnit(const Target& target) {
+  if (!target.serial.empty())
+    std::fprintf(stderr, "tarvex-sim: no unit with serial number %s is running\n",
+                 target.serial.c_str());
+  else if (target.slot >= 0)
+    std::fprintf(stderr, "tarvex-sim: no unit on slot %d\n", target.slot);
+  else
+    std::fprintf(stderr, "tarvex-sim: no unit is running (under %s)\n",
+                 sim::link::EndpointBase().c_str());
+  return kNoUnitExit;
+}
+
+// Takes --slot K and --serial S from argv[*next...]; stops at the first other word.
+int ParseTarget(int argc, char** argv, int* next, Target* target) {
+  while (*next < argc) {
+    const std::string arg = argv[*next];
+    if (arg != "--slot" && arg != "--serial") break;
+    if (*next + 1 >= argc) return Usage(arg + " needs a value");
+    const char* value = argv[*next + 1];
+    if (arg == "--slot" && !TakeNumber(value, sim::link::kMaxSlots - 1, &target->slot))
+      return Usage(std::string("bad slot ") + value);
+    if (arg == "--serial") target->serial = value;
+    *next += 2;
+  }
+  if (target->slot >= 0 && !target->serial.empty())
+    return Usage("give --slot or --serial, not both");
+  return -1;
+}
+
+int RunStatus(int argc, char** argv) {
+  Target target;
+  int next = 2;
+  if (int status = ParseTarget(argc, argv, &next, &target); status >= 0) return status;
+  if (next < argc) return Usage(std::string("unexpected argument ") + argv[next]);
+  sim::link::Client client;
+  if (!Reach(target, &client)) return NoUnit(target);
+  std::uint32_t status = 0;
+  std::vector<std::uint8_t> answer;
+  if (!client.Exchange(sim::link::Op::kStatus, nullptr, 0, &status, &answer)) return NoUnit(target);
+  client.Close();
+  std::fwrite(answer.data(), 1, answer.size(), stdout);
+  return 0;
+}
+
+int RunControl(int argc, char** argv) {
+  Target target;
+  int next = 2;
+  if (int status = ParseTarget(argc, argv, &next, &target); status >= 0) return status;
+  std::vector<std::string> words(argv + next, argv + argc);
+  // Checked here first, so a mistyped command is a usage error even with no unit.
+  sim::ControlCommand command;
+  std::string error;
+  if (!sim::ParseControl(words, &command, &error)) return Usage(error);
+
+  std::vector<std::uint8_t> request;
+  for (const std::string& word : words) {
+    request.insert(request.end(), word.begin(), word.end());
+    request.push_back(0);
+  }
+  sim::link::Client client;
+  if (!Reach(target, &client)) return NoUnit(target);
+  std::uint32_t status = 0;
+  std::vector<std::uint8_t> answer;
+  if (!client.Exchange(sim::link::Op::kControl, request.data(),
+                       static_cast<std::uint32_t>(request.size()), &status, &answer))
+    return NoUnit(target);
+  client.Close();
+  const std::string text(answer.begin(), answer.end());
+  if (status != 0) return Usage(text);
+  std::printf("%s\n", text.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "status") == 0) return RunStatus(argc, argv);
+  if (argc > 1 && std::strcmp(argv[1], "ctl") == 0) return RunControl(argc, argv);
+  return RunUnit(argc, argv);
+}

@@ -1,0 +1,468 @@
+// The simulated unit on its USB programming link: assembles the host's records, answers
+// enquiries, writes programmed blocks to flash, restarts, and plays the FTDI device's
+// part (receive queue, idle fill, plugging, injected faults). Time is the Clock's.
+//
+// Timing, in milliseconds of the clock:
+//   enquiry answer       1 after the enquiry is handled
+//   block acknowledgement (event 202)  2 + ackDelayMs after the block's last data record;
+//                        the unit handles nothing else meanwhile
+//   restart              restartMs from command 203; then event 11 at once when the
+//                        flash holds a kernel
+//   idle fill            6 bytes 0xFF when the host looks, no record bytes wait, the last
+//                        fill was 50 or more ago and under 4096 fill bytes wait
+// Flash: command 201 erases the application area (0x8000 up); the kernel area below it
+// is erased when the session's first block there arrives, so a kept kernel survives.
+// Records the unit does not act on are counted in Report::ignoredRecords: enquiries
+// while programming, numbers it does not know, address and data records out of place
+// or with a bad address, and anything received while it restarts (those are lost).
+#include "sim/usb_unit.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "platform/bytes.h"
+
+namespace sim {
+namespace {
+
+using platform::d2xx::Status;
+namespace d2xx = platform::d2xx;
+
+// FT_INVALID_PARAMETER, for null pointers the library would refuse.
+constexpr Status kInvalidParameter = 6;
+
+constexpr std::uint16_t kFillerCode = 0xFFFF;
+constexpr std::uint16_t kEnquiryReplyKind = 0xE000;
+constexpr std::uint16_t kExtendedCommand = 0xE003;
+constexpr std::uint16_t kAddressRecord = 0xE001;
+constexpr std::uint16_t kDataRecord = 0xE005;
+
+constexpr std::uint32_t kBeginProgramming = 201;
+constexpr std::uint32_t kBlockAcknowledged = 202;
+constexpr std::uint32_t kProgrammingFinished = 203;
+constexpr std::uint32_t kKernelEvent = 11;
+constexpr std::uint32_t kKernelHandshake = 10;
+
+constexpr std::uint32_t kProtocolLevel = 1;  // the answer to enquiry 100
+constexpr std::uint32_t kChecksumFailure = 0x200;
+constexpr std::uint32_t kCannotReprogram = 0xFFFFFFFE;  // -2
+
+constexpr std::uint32_t kBlockSize = 128;
+constexpr std::uint32_t kWordsPerBlock = kBlockSize / 4;
+constexpr std::uint32_t kApplicationStart = 0x8000;
+
+constexpr std::uint32_t kEnquiryReplyMs = 1;
+constexpr std::uint32_t kBlockWriteMs = 2;
+constexpr std::uint32_t kFillPeriodMs = 50;
+constexpr std::size_t kFillBytes = 6;
+constexpr std::size_t kMaxFillBytes = 4096;
+
+void CopyText(char* destination, std::size_t size, const std::string& text) {
+  if (destination == nullptr || size == 0) return;
+  const std::size_t n = std::min(text.size(), size - 1);
+  std::memcpy(destination, text.data(), n);
+  destination[n] = '\0';
+}
+
+}  // namespace
+
+UsbUnit::UsbUnit(UnitOptions options, platform::Clock& clock)
+    : options_(std::move(options)), clock_(clock) {
+  frequency_ = clock_.Frequency() > 0 ? clock_.Frequency() : 1000;
+}
+
+std::int64_t UsbUnit::Counts(std::uint32_t milliseconds) const {
+  return std::int64_t{milliseconds} * frequency_ / 1000;
+}
+
+// Lets the world catch up with the clock: a timed unplug ends, the unit boots after a
+// restart, and answers fall due. What falls due while the link is down is lost.
+void UsbUnit::Update(std::int64_t now) {
+  if (!plugged_ && unplugTimed_ && replugAt_ <= now) {
+    AdvanceTo(replugAt_);
+    plugged_ = true;
+    unplugTimed_ = false;
+  }
+  AdvanceTo(now);
+}
+
+void UsbUnit::AdvanceTo(std::int64_t t) {
+  if (mode_ == Mode::Restarting && restartEnd_ <= t) Boot();
+  while (!outgoing_.empty() && outgoing_.front().due <= t) {
+    if (LinkUp()) {
+      const Outgoing& o = outgoing_.front();
+      receive_.insert(receive_.end(), o.bytes, o.bytes + sizeof o.bytes);
+    }
+    outgoing_.pop_front();
+  }
+}
+
+// The new firmware starts: everything it reports now comes from the flash.
+void UsbUnit::Boot() {
+  mode_ = Mode::Running;
+  busyUntil_ = std::max(busyUntil_, restartEnd_);
+  if (firmware_.HasKernel()) Send(kExtendedCommand, kKernelEvent, restartEnd_);
+}
+
+bool UsbUnit::LinkUp() const {
+  return plugged_ && open_ && !dead_;
+}
+
+// Counts the call against every armed fault of its kind; the first that fires decides.
+bool UsbUnit::FaultHits(Call call, d2xx::Status* status) {
+  bool hit = false;
+  for (auto it = faults_.begin(); it != faults_.end();) {
+    if (it->fault.call != call) {
+      ++it;
+      continue;
+    }
+    ++it->calls;
+    const std::uint32_t nth = std::max<std::uint32_t>(it->fault.nth, 1);
+    const bool fires = it->fault.persistent ? it->calls >= nth : it->calls == nth;
+    if (fires && !hit) {
+      hit = true;
+      *status = it->fault.status;
+    }
+    if (fires && !it->fault.persistent) {
+      it = faults_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return hit;
+}
+
+d2xx::Status UsbUnit::CheckHandle() const {
+  if (!open_) return d2xx::kInvalidHandle;
+  if (dead_ || !plugged_) return d2xx::kIoError;
+  return d2xx::kOk;
+}
+
+// The FTDI chip's buffers: what the host has not read and a partly received record.
+void UsbUnit::ClearLink() {
+  receive_.clear();
+  fillAhead_ = 0;
+  assembled_ = 0;
+}
+
+void UsbUnit::OfferIdleFill(std::int64_t now) {
+  if (!options_.idleFill || !LinkUp() || mode_ == Mode::Restarting) return;
+  if (receive_.size() > fillAhead_) return;  // record bytes wait: the unit is not idle
+  if (fillAhead_ + kFillBytes > kMaxFillBytes) return;
+  if (filledOnce_ && now - lastFill_ < Counts(kFillPeriodMs)) return;
+  // receive_ holds only fill here, so the new fill joins a record boundary.
+  receive_.insert(receive_.end(), kFillBytes, std::uint8_t{0xFF});
+  fillAhead_ += kFillBytes;
+  filledOnce_ = true;
+  lastFill_ = now;
+}
+
+void UsbUnit::Receive(const std::uint8_t* bytes, std::uint32_t count, std::int64_t now) {
+  for (std::uint32_t i = 0; i < count; ++i) {
+    assembly_[assembled_++] = bytes[i];
+    if (assembled_ == sizeof assembly_) {
+      assembled_ = 0;
+      HandleRecord(platform::ReadLE16(assembly_), platform::ReadLE32(assembly_ + 2), now);
+    }
+  }
+}
+
+void UsbUnit::HandleRecord(std::uint16_t code, std::uint32_t value, std::int64_t now) {
+  if (mode_ == Mode::Restarting) {
+    ++ignoredRecords_;  // nobody listens while the unit boots
+    return;
+  }
+  if (code == kFillerCode) return;
+  switch (code) {
+    case kExtendedCommand: HandleCommand(value, now); return;
+    case kAddressRecord:
+      if (mode_ != Mode::Programming) break;
+      if (blockOpen_) ++ignoredRecords_;  // the unfinished block is dropped
+      blockOpen_ = false;
+      if (value % kBlockSize != 0 || value >= Firmware::kFlashSize) break;
+      blockOpen_ = true;
+      blockAddress_ = value;
+      blockWords_ = 0;
+      return;
+    case kDataRecord:
+      if (mode_ != Mode::Programming || !blockOpen_) break;
+      platform::WriteLE32(block_ + 4 * blockWords_, value);
+      if (++blockWords_ == kWordsPerBlock) CommitBlock(now);
+      return;
+    default: break;
+  }
+  ++ignoredRecords_;
+}
+
+void UsbUnit::HandleCommand(std::uint32_t command, std::int64_t now) {
+  const std::int64_t at = std::max(now, busyUntil_);
+  switch (command) {
+    case 100:
+    case 101:
+    case 102:
+    case 109:
+    case 111: {
+      // The unit's loader is busy while programming and answers no enquiries.
+      if (mode_ == Mode::Programming) break;
+      const Reported& r = Running();
+      std::uint32_t answer = 0;
+      switch (command) {
+        case 100: answer = kProtocolLevel; break;
+        case 101: answer = r.versionWord; break;
+        case 102: answer = r.status; break;
+        case 109: answer = r.checksum; break;
+        default: answer = static_cast<std::uint32_t>(r.kernel); break;
+      }
+      Send(static_cast<std::uint16_t>(kEnquiryReplyKind | (command << 2)), answer,
+           at + Counts(kEnquiryReplyMs));
+      return;
+    }
+    case kBeginProgramming:
+      // The application area is erased at once; the kernel area only when a block
+      // below the application arrives, so that a kernel nobody rewrites survives.
+      if (mode_ == Mode::Running) beforeProgramming_ = Running();
+      mode_ = Mode::Programming;
+      blockOpen_ = false;
+      programmedBlocks_ = 0;
+      kernelAreaErased_ = false;
+      firmware_.Erase(kApplicationStart, Firmware::kFlashSize);
+      return;
+    case kProgrammingFinished:
+      if (mode_ != Mode::Programming) break;
+      if (blockOpen_) ++ignoredRecords_;
+      blockOpen_ = false;
+      mode_ = Mode::Restarting;
+      restartEnd_ = at + Counts(options_.restartMs);
+      return;
+    case kKernelHandshake: ++kernelHandshakes_; return;
+    default: break;
+  }
+  ++ignoredRecords_;
+}
+
+void UsbUnit::CommitBlock(std::int64_t now) {
+  blockOpen_ = false;
+  if (blockAddress_ < kApplicationStart && !kernelAreaErased_) {
+    firmware_.Erase(0, kApplicationStart);
+    kernelAreaErased_ = true;
+  }
+  firmware_.WriteFlash(blockAddress_, block_, kBlockSize);
+  ++programmedBlocks_;
+  const std::int64_t done =
+      std::max(now, busyUntil_) + Counts(kBlockWriteMs) + Counts(options_.ackDelayMs);
+  busyUntil_ = done;
+  Send(kExtendedCommand, kBlockAcknowledged, done);
+}
+
+// Queues one record for the host; the link is a byte stream, so a record never
+// overtakes one queued before it.
+void UsbUnit::Send(std::uint16_t code, std::uint32_t value, std::int64_t due) {
+  Outgoing o;
+  o.due = std::max(due, lastDue_);
+  lastDue_ = o.due;
+  platform::WriteLE16(o.bytes, code);
+  platform::WriteLE32(o.bytes + 2, value);
+  outgoing_.push_back(o);
+}
+
+const UsbUnit::Reported& UsbUnit::Running() {
+  if (cacheValid_ && cacheGeneration_ == firmware_.generation()) return cache_;
+  Reported r;
+  r.firmware = firmware_.VersionText();
+  r.versionWord = firmware_.VersionWord();
+  r.checksum = options_.cannotReprogram ? kCannotReprogram : firmware_.ApplicationChecksum();
+  if (!firmware_.ChecksumsGood())
+    r.status = kChecksumFailure;
+  else
+    r.status = options_.selfTestError != 0 ? options_.selfTestError : 1;
+  r.kernel = options_.reportNoKernel ? -1 : firmware_.KernelVersion();
+  r.hasKernel = firmware_.HasKernel();
+  r.compileDate = firmware_.CompileDate();
+  r.compileTime = firmware_.CompileTime();
+  cache_ = std::move(r);
+  cacheGeneration_ = firmware_.generation();
+  cacheValid_ = true;
+  return cache_;
+}
+
+Status UsbUnit::Open() {
+  std::lock_guard<std::mutex> hold(lock_);
+  const std::int64_t now = clock_.Counter();
+  Update(now);
+  d2xx::Status status;
+  if (FaultHits(Call::Open, &status)) return status;
+  if (!plugged_) return d2xx::kDeviceNotFound;
+  if (open_) return d2xx::kDeviceNotOpened;
+  open_ = true;
+  dead_ = false;
+  ClearLink();
+  return d2xx::kOk;
+}
+
+Status UsbUnit::Close() {
+  std::lock_guard<std::mutex> hold(lock_);
+  Update(clock_.Counter());
+  d2xx::Status status;
+  if (FaultHits(Call::Close, &status)) return status;
+  if (!open_) return d2xx::kInvalidHandle;
+  open_ = false;
+  dead_ = false;
+  ClearLink();
+  return d2xx::kOk;
+}
+
+Status UsbUnit::Read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t* read) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const std::int64_t now = clock_.Counter();
+  Update(now);
+  d2xx::Status status;
+  if (FaultHits(Call::Read, &status)) return status;
+  if ((status = CheckHandle()) != d2xx::kOk) return status;
+  if (read == nullptr || (buffer == nullptr && count > 0)) return kInvalidParameter;
+  OfferIdleFill(now);
+  const std::size_t n = std::min<std::size_t>(count, receive_.size());
+  std::copy(receive_.begin(), receive_.begin() + static_cast<std::ptrdiff_t>(n), buffer);
+  receive_.erase(receive_.begin(), receive_.begin() + static_cast<std::ptrdiff_t>(n));
+  fillAhead_ -= std::min(n, fillAhead_);
+  *read = static_cast<std::uint32_t>(n);
+  return d2xx::kOk;
+}
+
+Status UsbUnit::Write(const std::uint8_t* buffer, std::uint32_t count, std::uint32_t* written) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const std::int64_t now = clock_.Counter();
+  Update(now);
+  d2xx::Status status;
+  if (FaultHits(Call::Write, &status)) return status;
+  if ((status = CheckHandle()) != d2xx::kOk) return status;
+  if (written == nullptr || (buffer == nullptr && count > 0)) return kInvalidParameter;
+  const std::uint32_t take = shortWrites_ != 0 ? std::min(count, shortWrites_) : count;
+  Receive(buffer, take, now);
+  *written = take;
+  return d2xx::kOk;
+}
+
+Status UsbUnit::Reset() {
+  std::lock_guard<std::mutex> hold(lock_);
+  Update(clock_.Counter());
+  d2xx::Status status;
+  if (FaultHits(Call::Reset, &status)) return status;
+  if ((status = CheckHandle()) != d2xx::kOk) return status;
+  // A device reset sets the port up anew; it purges nothing (that is a call of its
+  // own the loader never makes), so no answer or half-sent record is lost by it.
+  return d2xx::kOk;
+}
+
+Status UsbUnit::QueueStatus(std::uint32_t* receiveBytes) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const std::int64_t now = clock_.Counter();
+  Update(now);
+  d2xx::Status status;
+  if (FaultHits(Call::QueueStatus, &status)) return status;
+  if ((status = CheckHandle()) != d2xx::kOk) return status;
+  if (receiveBytes == nullptr) return kInvalidParameter;
+  OfferIdleFill(now);
+  *receiveBytes = static_cast<std::uint32_t>(receive_.size());
+  return d2xx::kOk;
+}
+
+Status UsbUnit::GetStatus(std::uint32_t* receiveBytes, std::uint32_t* transmitBytes,
+                          std::uint32_t* eventStatus) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const std::int64_t now = clock_.Counter();
+  Update(now);
+  d2xx::Status status;
+  if (FaultHits(Call::GetStatus, &status)) return status;
+  if ((status = CheckHandle()) != d2xx::kOk) return status;
+  if (receiveBytes == nullptr || transmitBytes == nullptr || eventStatus == nullptr)
+    return kInvalidParameter;
+  OfferIdleFill(now);
+  *receiveBytes = static_cast<std::uint32_t>(receive_.size());
+  *transmitBytes = 0;  // writes reach the unit at once
+  *eventStatus = 0;
+  return d2xx::kOk;
+}
+
+Status UsbUnit::SetLatency(std::uint8_t milliseconds) {
+  std::lock_guard<std::mutex> hold(lock_);
+  Update(clock_.Counter());
+  d2xx::Status status;
+  if (FaultHits(Call::Latency, &status)) return status;
+  if ((status = CheckHandle()) != d2xx::kOk) return status;
+  latency_ = milliseconds;
+  return d2xx::kOk;
+}
+
+Status UsbUnit::EeRead(d2xx::ProgramData* data) {
+  std::lock_guard<std::mutex> hold(lock_);
+  Update(clock_.Counter());
+  d2xx::Status status;
+  if (FaultHits(Call::EeRead, &status)) return status;
+  if ((status = CheckHandle()) != d2xx::kOk) return status;
+  if (data == nullptr) return kInvalidParameter;
+  data->VendorId = options_.vendorId;
+  data->ProductId = options_.productId;
+  CopyText(data->Manufacturer, 32, options_.manufacturer);
+  CopyText(data->ManufacturerId, 16, options_.manufacturerId);
+  CopyText(data->Description, 64, options_.description);
+  CopyText(data->SerialNumber, 16, options_.serial);
+  return d2xx::kOk;
+}
+
+void UsbUnit::InjectFault(const Fault& fault) {
+  std::lock_guard<std::mutex> hold(lock_);
+  faults_.push_back(ArmedFault{fault, 0});
+}
+
+void UsbUnit::ClearFaults() {
+  std::lock_guard<std::mutex> hold(lock_);
+  faults_.clear();
+}
+
+void UsbUnit::SetShortWrites(std::uint32_t maxBytesPerWrite) {
+  std::lock_guard<std::mutex> hold(lock_);
+  shortWrites_ = maxBytesPerWrite;
+}
+
+void UsbUnit::Unplug(std::uint32_t forMs) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const std::int64_t now = clock_.Counter();
+  Update(now);
+  plugged_ = false;
+  unplugTimed_ = forMs != 0;
+  replugAt_ = now + Counts(forMs);
+  if (open_) dead_ = true;
+  ClearLink();
+}
+
+void UsbUnit::Replug() {
+  std::lock_guard<std::mutex> hold(lock_);
+  Update(clock_.Counter());
+  plugged_ = true;
+  unplugTimed_ = false;
+}
+
+UsbUnit::Report UsbUnit::Status() {
+  std::lock_guard<std::mutex> hold(lock_);
+  Update(clock_.Counter());
+  const Reported& r = mode_ == Mode::Running ? Running() : beforeProgramming_;
+  Report report;
+  report.firmware = r.firmware;
+  report.checksum = r.checksum;
+  report.status = static_cast<std::int32_t>(r.status);
+  report.kernel = r.kernel;
+  report.serial = options_.serial;
+  report.open = open_;
+  report.plugged = plugged_;
+  report.programming = mode_ == Mode::Programming;
+  report.restarting = mode_ == Mode::Restarting;
+  report.programmedBlocks = programmedBlocks_;
+  report.kernelHandshakes = kernelHandshakes_;
+  report.ignoredRecords = ignoredRecords_;
+  report.compileDate = r.compileDate;
+  report.compileTime = r.compileTime;
+  return report;
+}
+
+}  // namespace sim

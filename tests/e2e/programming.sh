@@ -1,0 +1,128 @@
+# Flashwright reprograms simulated units end to end: the real program, carrying a
+# packed image, binds the virtual D2XX library and talks to tarvex-sim processes.
+source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/sim_lib.sh"
+FWIMAGE=$(program fwimage)
+EXE=""; [ -n "$EMULATOR" ] && EXE=.exe
+cd "$WORK"
+
+fwimage() { run "$FWIMAGE" "$@"; [ "$RC" -eq 0 ] || { echo "fwimage $*: $OUT $ERR" >&2; exit 1; }; }
+# 40 kernel blocks and 24 application blocks: with the kernel copy the unit gets 64
+# blocks, a progress mark every second one.
+SIZES=(--kernel-size 0x1400 --app-size 0xC00 --kernel-version 1.0.0.7)
+fwimage make --release beta --version 1.2.3 "${SIZES[@]}" --date "Nov  2 2026" --time "08:00:00" \
+  --seed 1 -o old.a37
+fwimage make --release full --version 2.0.1 "${SIZES[@]}" --date "Dec  1 2026" --time "10:20:30" \
+  --seed 2 -o new.a37
+cp "$(program flashwright)" "flashwright-plain$EXE"
+fwimage pack "flashwright-plain$EXE" new.a37 -o "flashwright-new$EXE"
+FLASHWRIGHT=$WORK/flashwright-new$EXE
+MARKS=$(printf 'X%.0s' $(seq 32))
+
+serial="PRG$RANDOM"
+start_unit a --serial "$serial" --firmware old.a37
+
+run "$FLASHWRIGHT" /n /s "$serial"
+check_output "programming a newer image" "QMX Firmware Reprogramming System
+Kernel Present
+Kernel Copy present
+Loaded Firmware: Beta Test  1.2.3
+        Compiled on Nov  2 2026 at 08:00:00
+New Firmware:    Full Release  2.0.1
+        Compiled on Dec  1 2026 at 10:20:30
+Programming...$MARKS
+Programming complete
+"
+check "programming: exit code" 0 "$RC"
+run "$SIM" status --serial "$serial"
+check "the unit runs the new firmware" "Full Release 2.0.1" "$(value firmware)"
+check "the unit is healthy" 1 "$(value status)"
+check "application and kernel copy were programmed" 64 "$(value programmed-blocks)"
+check "Flashwright gave the block back" 0 "$(value driver-state)"
+
+run "$FLASHWRIGHT" /n /c /s "$serial"
+check_output "/c with the same image" "QMX Firmware Reprogramming System
+Kernel Present
+Kernel Copy present
+Images match
+"
+check "/c: exit code" 0 "$RC"
+
+run "$FLASHWRIGHT" /n /s "$serial"
+check "up to date" 1 "$(tr -d '\r' <<<"$OUT" | grep -c -x 'Card firmware is up to date')"
+
+run "$FLASHWRIGHT" /n /f /s "$serial"
+check "/f reprograms a matching image" 1 \
+  "$(tr -d '\r' <<<"$OUT" | grep -c -x "Re-programming only because of /Force flag")"
+check "/f: exit code" 0 "$RC"
+
+run "$FLASHWRIGHT" /n /f /k /s "$serial"
+check "/k: exit code" 0 "$RC"
+run "$SIM" status --serial "$serial"
+# From address 0: the kernel's 40 blocks, the page-start zeros of the gap below the
+# application (blocks at 0x2000..0x7000), application and copy.
+check "/k programs from address 0" 110 "$(value programmed-blocks)"
+check "/k: healthy" 1 "$(value status)"
+
+# Link faults in the middle of programming are recovered.
+for fault in "queue-status --nth 300" "read --nth 20" "write --nth 15" "get-status --nth 25"; do
+  # shellcheck disable=SC2086
+  run "$SIM" ctl --serial "$serial" fail $fault
+done
+run "$SIM" ctl --serial "$serial" short-writes 100
+run "$FLASHWRIGHT" /n /f /s "$serial"
+check "recovered from link faults: exit code" 0 "$RC"
+check "recovered: programming complete" 1 "$(tr -d '\r' <<<"$OUT" | grep -c -x 'Programming complete')"
+run "$SIM" status --serial "$serial"
+check "recovered: healthy" 1 "$(value status)"
+run "$SIM" ctl --serial "$serial" clear-faults
+run "$SIM" ctl --serial "$serial" short-writes 0
+
+# Without a serial number the unit at the lowest index is taken: the first unit,
+# which runs the image, not the second, which could not be reprogrammed at all.
+lite="LITE$RANDOM"
+start_unit lite --serial "$lite" --firmware old.a37 --cannot-reprogram
+run "$FLASHWRIGHT" /n /c
+check "the lower index is taken" 1 "$(tr -d '\r' <<<"$OUT" | grep -c -x 'Images match')"
+check "the lower index: exit code" 0 "$RC"
+run "$FLASHWRIGHT" /n /s "$lite"
+check_output "a unit that cannot be reprogrammed" "QMX Firmware Reprogramming System
+Error: Tarvex Lite cannot be re-programmed (Serial No. $lite)
+
+"
+check "cannot be reprogrammed: exit code" 1 "$RC"
+
+# Unplugged for longer than recovery lasts: a warning and exit 2, never a hang.
+run_in_background() {
+  if [ -n "$EMULATOR" ]; then "$EMULATOR" "$@"; else "$@"; fi
+}
+run_in_background "$FLASHWRIGHT" /n /f /s "$serial" >"$WORK/unplug.out" 2>&1 &
+runner=$!
+for _ in $(seq 300); do
+  run "$SIM" status --serial "$serial"
+  [ "$(value programmed-blocks)" -ge 5 ] 2>/dev/null && [ "$(value programming)" = yes ] && break
+  sleep 0.1
+done
+run "$SIM" ctl --serial "$serial" unplug
+rc=0; wait "$runner" || rc=$?
+check "unplugged: exit code" 2 "$rc"
+check "unplugged: warning" 1 "$(tr -d '\r' <"$WORK/unplug.out" | grep -c '^Warning: Timeout: no acknowledgement for block 0x')"
+run "$SIM" ctl --serial "$serial" replug
+
+# A unit with a self-test error.
+selftest="ST$RANDOM"
+start_unit selftest --serial "$selftest" --firmware old.a37 --self-test-error 0x2C
+run "$FLASHWRIGHT" /n /s "$selftest"
+check "self-test error: exit code" 2 "$RC"
+check "self-test warning" 1 \
+  "$(tr -d '\r' <<<"$OUT" | grep -c -x '  a self test error code of 2c')"
+check "self-test warning text" 1 "$(tr -d '\r' <<<"$OUT" | grep -c -x 'Warning: The unit is returning')"
+
+# No unit carries the wanted serial number.
+run "$FLASHWRIGHT" /n /s NOSUCH
+check_output "a serial number no unit has" "QMX Firmware Reprogramming System
+Error: Valdren not found (Serial No. NOSUCH)
+
+"
+check "no such serial: exit code" 1 "$RC"
+finish

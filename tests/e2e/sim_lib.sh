@@ -1,0 +1,52 @@
+# Helpers for scripts that run simulated units (tarvex-sim) and talk to them through
+# the virtual D2XX library. Source after lib.sh.
+BIN=$(cd "$BIN" && pwd)  # the programs are also run from the scratch folder
+SIM=$(program tarvex-sim)
+
+if [ -n "$EMULATOR" ]; then
+  # A base port of our own: slot k is base + k, on loopback.
+  export TARVEX_SIM_ENDPOINT=$((30000 + RANDOM % 20000))
+  export FLASHWRIGHT_D2XX=$BIN/FTD2XX.dll
+else
+  export TARVEX_SIM_ENDPOINT=$WORK/units
+  export FLASHWRIGHT_D2XX=$BIN/libftd2xx.so
+fi
+
+# sim ARGS...: runs tarvex-sim (through the emulator when there is one).
+sim() {
+  if [ -n "$EMULATOR" ]; then "$EMULATOR" "$SIM" "$@"; else "$SIM" "$@"; fi
+}
+
+# Units still running when the script ends, for whatever reason, are told to quit
+# and then killed; each also ends by itself after --exit-after.
+UNIT_PIDS=()
+stop_units() {
+  local pid slot
+  for slot in 0 1 2 3; do timeout 20 sim ctl --slot "$slot" quit >/dev/null 2>&1 || true; done
+  for pid in "${UNIT_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  UNIT_PIDS=()
+}
+trap 'stop_units; rm -rf "$WORK"' EXIT
+
+# start_unit NAME ARGS...: starts a unit in the background and waits until it
+# listens; its pid goes to $UNIT_PID, its line to $UNIT_LINE.
+start_unit() {
+  local name=$1
+  shift
+  sim "$@" --exit-after 600 >"$WORK/$name.out" 2>"$WORK/$name.err" &
+  UNIT_PID=$!
+  UNIT_PIDS+=("$UNIT_PID")
+  UNIT_LINE=""
+  local i
+  for i in $(seq 600); do  # a new Wine prefix takes its time on first start
+    UNIT_LINE=$(grep -m1 'on slot' "$WORK/$name.err" 2>/dev/null | tr -d '\r' || true)
+    [ -n "$UNIT_LINE" ] && return 0
+    kill -0 "$UNIT_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "FAIL: unit $name did not come up: $(cat "$WORK/$name.err")" >&2
+  exit 1
+}
+
+# value KEY: the value of "KEY: value" in $OUT.
+value() { tr -d '\r' <<<"$OUT" | sed -n "s/^$1: //p"; }

@@ -1,0 +1,237 @@
+# tarvex-sim as a whole program, with the virtual D2XX library: units started in
+# the background, their status, ctl commands and their effect on a D2XX client
+# (d2xx_probe, which binds the library as the loader does), two units on two
+# slots, and quitting. Under Wine the programs meet on loopback TCP.
+source "$(dirname "$0")/lib.sh"
+BIN=$(cd "$BIN" && pwd)  # the programs are also run from the scratch folder
+SIM=$(program tarvex-sim)
+PROBE=$(program d2xx_probe)
+FWIMAGE=$(program fwimage)
+for exe in "$SIM" "$PROBE" "$FWIMAGE"; do
+  [ -f "$exe" ] || { echo "FAIL: no program at $exe" >&2; exit 1; }
+done
+
+if [ -n "$EMULATOR" ]; then
+  # A base port of our own: slots 0 and 1 are base and base + 1.
+  export TARVEX_SIM_ENDPOINT=$((30000 + RANDOM % 20000))
+  export FLASHWRIGHT_D2XX=$BIN/FTD2XX.dll
+  ENDPOINT0=$TARVEX_SIM_ENDPOINT
+  ENDPOINT1=$((TARVEX_SIM_ENDPOINT + 1))
+else
+  export TARVEX_SIM_ENDPOINT=$WORK/units
+  export FLASHWRIGHT_D2XX=$BIN/libftd2xx.so
+  ENDPOINT0=$TARVEX_SIM_ENDPOINT/unit0.sock
+  ENDPOINT1=$TARVEX_SIM_ENDPOINT/unit1.sock
+fi
+
+# Units still running when the script ends, for whatever reason, are told to quit
+# and then killed; each also ends by itself after --exit-after.
+UNIT_PIDS=()
+cleanup() {
+  local pid slot
+  for slot in 0 1; do
+    if [ -n "$EMULATOR" ]; then
+      timeout 20 "$EMULATOR" "$SIM" ctl --slot "$slot" quit >/dev/null 2>&1 || true
+    else
+      timeout 20 "$SIM" ctl --slot "$slot" quit >/dev/null 2>&1 || true
+    fi
+  done
+  for pid in "${UNIT_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# start_unit NAME ARGS...: starts a unit in the background and waits for its line;
+# its pid goes to $UNIT_PID, its line to $UNIT_LINE.
+start_unit() {
+  local name=$1
+  shift
+  if [ -n "$EMULATOR" ]; then
+    "$EMULATOR" "$SIM" "$@" --exit-after 240 >"$WORK/$name.out" 2>"$WORK/$name.err" &
+  else
+    "$SIM" "$@" --exit-after 240 >"$WORK/$name.out" 2>"$WORK/$name.err" &
+  fi
+  UNIT_PID=$!
+  UNIT_PIDS+=("$UNIT_PID")
+  UNIT_LINE=""
+  local i
+  for i in $(seq 600); do  # a new Wine prefix takes its time on first start
+    UNIT_LINE=$(grep -m1 'on slot' "$WORK/$name.err" 2>/dev/null | tr -d '\r' || true)
+    [ -n "$UNIT_LINE" ] && return 0
+    kill -0 "$UNIT_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "FAIL: unit $name did not come up: $(cat "$WORK/$name.err")" >&2
+  exit 1
+}
+
+# value KEY: the value of "KEY: value" in $OUT.
+value() { tr -d '\r' <<<"$OUT" | sed -n "s/^$1: //p"; }
+
+serial_a="E2EA$RANDOM"
+serial_b="E2EB$RANDOM"
+block_a="QMXZELTI mapped file$serial_a"
+
+# ------------------------------------------------------------- before any unit
+run "$SIM" --help
+check "--help: exit code" 0 "$RC"
+check "--help: usage line" 1 "$(grep -c '^usage: tarvex-sim \[OPTIONS\]' <<<"${OUT//$'\r'/}")"
+check "--help names every ctl command" 6 \
+  "$(grep -c -E '^  (fail CALL|clear-faults|short-writes N|unplug \[MS\]|replug|quit) ' <<<"${OUT//$'\r'/}")"
+
+run "$SIM" status
+check "status with no unit: exit code" 1 "$RC"
+check "status with no unit: message" 1 "$(grep -c 'no unit is running' <<<"$ERR")"
+run "$SIM" ctl frobnicate
+check "unknown ctl command: exit code" 2 "$RC"
+run "$SIM" ctl fail bogus
+check "unknown call: exit code" 2 "$RC"
+run "$SIM" --slot 99
+check "slot out of range: exit code" 2 "$RC"
+run "$PROBE" --index 0
+check "probe with no unit: open answers no device" "open: 2" "$(tr -d '\r' <<<"$OUT")"
+check "probe with no unit: exit code" 1 "$RC"
+
+# ------------------------------------------------------------- one unit
+(cd "$WORK" && if [ -n "$EMULATOR" ]; then
+  "$EMULATOR" "$FWIMAGE" make --version 2.3.4 --kernel-version 1.2.3.4 --date "Jan  2 2024" \
+    --time 01:02:03 -o unit.a37
+else
+  "$FWIMAGE" make --version 2.3.4 --kernel-version 1.2.3.4 --date "Jan  2 2024" \
+    --time 01:02:03 -o unit.a37
+fi) >/dev/null 2>&1 || true
+[ -s "$WORK/unit.a37" ] || { echo "FAIL: fwimage made no image" >&2; exit 1; }
+
+start_unit a --serial "$serial_a" --firmware "$WORK/unit.a37" --level 4
+pid_a=$UNIT_PID
+check "unit a: its line" "tarvex-sim: unit $serial_a on slot 0" "$UNIT_LINE"
+
+run "$SIM" status --slot 0
+check "status: exit code" 0 "$RC"
+check "status: firmware" "Full Release 2.3.4" "$(value firmware)"
+check "status: kernel" "1.2.3.4" "$(value kernel)"
+check "status: serial" "$serial_a" "$(value serial)"
+check "status: level" "4" "$(value level)"
+check "status: driver-state" "0" "$(value driver-state)"
+check "status: programmed-blocks" "0" "$(value programmed-blocks)"
+check "status: plugged" "yes" "$(value plugged)"
+check "status: open" "no" "$(value open)"
+check "status: compile-date" "Jan  2 2024" "$(value compile-date)"
+check "status: endpoint" "$ENDPOINT0" "$(value endpoint)"
+checksum=$(value checksum)
+check "status: checksum format" 1 "$(grep -c -E '^0x[0-9a-f]{8}$' <<<"$checksum")"
+
+if [ -z "$EMULATOR" ]; then
+  # The unit's side of the shared block: format, compile date and time, driver area.
+  shm="/dev/shm/$block_a"
+  check "block: created" yes "$([ -f "$shm" ] && echo yes || echo no)"
+  check "block: BlockFormat 1" "01000000" "$(od -An -tx1 -j4 -N4 "$shm" | tr -d ' \n')"
+  check "block: CompileDate" "Jan  2 2024" "$(dd if="$shm" bs=1 skip=48 count=16 2>/dev/null | tr -d '\0')"
+  check "block: CompileTime" "01:02:03" "$(dd if="$shm" bs=1 skip=64 count=16 2>/dev/null | tr -d '\0')"
+  check "block: DriverAreaMagic" "8c4a8daa" "$(od -An -tx1 -j8192 -N4 "$shm" | tr -d ' \n')"
+fi
+
+# The enquiry burst through the library: FillerRecord, then ExtendedCommand (E003)
+# 100, 109, 102, 111, 101; back come the EnquiryReply records (E000 + number * 4).
+le32() { printf '%02x %02x %02x %02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
+run "$PROBE" --index 0 --write "FFFFFFFFFFFF 03E064000000 03E06D000000 03E066000000 03E06F000000 03E065000000" --read 30
+check "probe: exit code" 0 "$RC"
+check "probe: open" "0" "$(value open)"
+check "probe: product-id" "0xde50" "$(value product-id)"
+check "probe: serial" "$serial_a" "$(value serial)"
+check "probe: written" "36" "$(value written)"
+check "probe: enquiry replies" \
+  "90 e1 01 00 00 00 b4 e1 $(le32 "$checksum") 98 e1 01 00 00 00 bc e1 04 03 02 01 94 e1 04 03 02 04" \
+  "$(value read)"
+check "probe: close" "0" "$(value close)"
+
+# ------------------------------------------------------------- ctl and its effect
+run "$SIM" ctl --serial "$serial_a" unplug
+check "ctl unplug: exit code" 0 "$RC"
+check_output "ctl unplug: answer" $'unplugged\n'
+run "$SIM" status --serial "$serial_a"
+check "unplugged: status plugged" "no" "$(value plugged)"
+run "$PROBE" --index 0
+check "unplugged: probe finds no device" "open: 2" "$(tr -d '\r' <<<"$OUT")"
+run "$SIM" ctl --slot 0 replug
+check_output "ctl replug: answer" $'plugged in\n'
+run "$PROBE" --index 0
+check "replugged: probe opens" "0" "$(value open)"
+
+run "$SIM" ctl --slot 0 fail ee-read --status 9
+check "ctl fail: exit code" 0 "$RC"
+check_output "ctl fail: answer" $'the next ee-read call fails with status 9\n'
+run "$PROBE" --index 0
+check "fail ee-read: probe sees the status" "status 9" "$(value ee-read)"
+check "fail ee-read: probe exit code" 1 "$RC"
+run "$PROBE" --index 0
+check "fault was once: probe reads the EEPROM" "$serial_a" "$(value serial)"
+
+run "$SIM" ctl --slot 0 fail write --persistent
+run "$SIM" ctl --slot 0 short-writes 4
+check_output "ctl short-writes: answer" $'writes take at most 4 bytes\n'
+run "$PROBE" --index 0 --write FFFFFFFFFFFFFFFFFFFFFFFF
+check "persistent write fault" "status 4" "$(value write)"
+run "$SIM" ctl --slot 0 clear-faults
+check_output "ctl clear-faults: answer" $'faults cleared\n'
+run "$PROBE" --index 0 --write FFFFFFFFFFFFFFFFFFFFFFFF
+check "short write" "4" "$(value written)"
+run "$SIM" ctl --slot 0 short-writes 0
+
+run "$SIM" ctl --slot 0 fail sideways
+check "ctl with a bad call: exit code" 2 "$RC"
+run "$SIM" ctl --serial NOSUCHSERIAL replug
+check "ctl for a serial nobody has: exit code" 1 "$RC"
+
+# One open handle at a time: a second client is turned away while one holds it.
+if [ -n "$EMULATOR" ]; then
+  "$EMULATOR" "$PROBE" --index 0 --hold 4000 >"$WORK/hold.out" 2>&1 &
+else
+  "$PROBE" --index 0 --hold 4000 >"$WORK/hold.out" 2>&1 &
+fi
+holder=$!
+for _ in $(seq 200); do grep -q '^serial' "$WORK/hold.out" && break; sleep 0.1; done
+run "$SIM" status --slot 0
+check "held: status open" "yes" "$(value open)"
+run "$PROBE" --index 0
+check "held: a second open is refused" "open: 3" "$(tr -d '\r' <<<"$OUT")"
+wait "$holder" || true
+run "$SIM" status --slot 0
+check "released: status open" "no" "$(value open)"
+
+# ------------------------------------------------------------- a second unit
+start_unit b --serial "$serial_b" --no-block
+pid_b=$UNIT_PID
+check "unit b: next free slot" "tarvex-sim: unit $serial_b on slot 1" "$UNIT_LINE"
+run "$SIM" status --serial "$serial_b"
+check "unit b: status by serial" "$serial_b" "$(value serial)"
+check "unit b: its endpoint" "$ENDPOINT1" "$(value endpoint)"
+check "unit b: no block" "none" "$(value driver-state)"
+run "$PROBE" --index 1
+check "unit b: index 1" "$serial_b" "$(value serial)"
+run "$SIM" --slot 1 --no-block --exit-after 5
+check "a taken slot: exit code" 1 "$RC"
+check "a taken slot: message" 1 "$(grep -c 'slot 1 is taken' <<<"$ERR")"
+
+# ------------------------------------------------------------- quitting
+run "$SIM" ctl --serial "$serial_b" quit
+check_output "ctl quit: answer" $'quitting\n'
+rc=0
+for _ in $(seq 100); do kill -0 "$pid_b" 2>/dev/null || break; sleep 0.1; done
+wait "$pid_b" || rc=$?
+check "unit b: ended with 0" 0 "$rc"
+run "$SIM" status --slot 1
+check "after quit: no unit on slot 1" 1 "$RC"
+run "$PROBE" --index 1
+check "after quit: no device at index 1" "open: 2" "$(tr -d '\r' <<<"$OUT")"
+
+run "$SIM" ctl --slot 0 quit
+rc=0
+for _ in $(seq 100); do kill -0 "$pid_a" 2>/dev/null || break; sleep 0.1; done
+wait "$pid_a" || rc=$?
+check "unit a: ended with 0" 0 "$rc"
+if [ -z "$EMULATOR" ]; then
+  check "unit a: its block went with it" no "$([ -e "/dev/shm/$block_a" ] && echo yes || echo no)"
+fi
+
+finish

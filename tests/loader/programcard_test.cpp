@@ -1,0 +1,612 @@
+// The record protocol and the programming worker: every row of the record
+// dispatch, and whole programming runs against a scripted unit on the fake D2XX
+// library, checked byte for byte on the wire, with both bounded waits.
+#include "loader/Programcard.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "loader/startup.h"
+#include "platform/clock.h"
+#include "tests/loader/fake_d2xx.h"
+
+namespace loader {
+namespace {
+
+using fake_d2xx::Call;
+using fake_d2xx::Device;
+using fake_d2xx::FakeLibrary;
+using fake_d2xx::RecordBytes;
+using Bytes = std::vector<std::uint8_t>;
+using Lines = std::vector<std::string>;
+namespace d2xx = platform::d2xx;
+
+template <typename Field>
+std::int32_t Value(const Field& field) {
+  return static_cast<std::int32_t>(field);
+}
+
+std::uint16_t ReplyCode(unsigned enquiry) {
+  return static_cast<std::uint16_t>(0xE000 | (enquiry << 2));
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+Bytes Command(std::uint32_t number) {
+  return RecordBytes(0xE003, number);
+}
+const Bytes kFiller(6, 0xFF);
+
+// The unit's side of programming, as it is described to behave: acknowledges
+// each complete block (address record and 32 data records) with event 202 and
+// keeps it; after command 203 restarts, ignoring enquiries meanwhile, then
+// answers the status enquiry. Reacts to what is written and to time passing.
+class ScriptedUnit {
+ public:
+  ScriptedUnit(FakeLibrary& library, platform::VirtualClock& clock) : library_(library) {
+    library.OnRecord([this](std::uint16_t code, std::uint32_t value) { Receive(code, value); });
+    clock.SetSleepHook([this](std::uint32_t) { Pause(); });
+  }
+
+  // Behaviour, set before programming starts.
+  int ackBlocks = -1;      // blocks acknowledged before it falls silent; -1: all
+  int ackAfterPauses = 0;  // 0: the acknowledgement is waiting at once
+  int restartPauses = 1;   // pauses after 203 until it answers again; -1: never
+  std::int32_t statusAfterRestart = 1;
+  std::function<void()> onPause;  // runs on the worker's thread at each pause
+
+  std::map<std::uint32_t, Bytes> Flash() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return flash_;
+  }
+  std::vector<std::uint32_t> Addresses() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return addresses_;
+  }
+  std::vector<std::uint32_t> Commands() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return commands_;
+  }
+
+ private:
+  void Receive(std::uint16_t code, std::uint32_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (code) {
+      case 0xFFFF: break;
+      case 0xE003:
+        commands_.push_back(value);
+        if (value == 201) programming_ = true;
+        if (value == 203) {
+          programming_ = false;
+          restartLeft_ = restartPauses;
+          restarting_ = restartPauses != 0;
+        }
+        if (value == 102 && !programming_ && !restarting_) {
+          library_.Reply(ReplyCode(102), static_cast<std::uint32_t>(statusAfterRestart));
+        }
+        break;
+      case 0xE001:
+        addresses_.push_back(value);
+        blockAddress_ = value;
+        block_.clear();
+        break;
+      case 0xE005:
+        for (int shift = 0; shift < 32; shift += 8) {
+          block_.push_back(static_cast<std::uint8_t>(value >> shift));
+        }
+        if (block_.size() == 128) {
+          flash_[blockAddress_] = block_;
+          ++blocksDone_;
+          if (ackBlocks < 0 || blocksDone_ <= ackBlocks) {
+            if (ackAfterPauses == 0) {
+              library_.Reply(0xE003, 202);
+            } else {
+              ackLeft_ = ackAfterPauses;
+            }
+          }
+        }
+        break;
+      default: break;
+    }
+  }
+
+  void Pause() {
+    std::function<void()> observer;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (ackLeft_ > 0 && --ackLeft_ == 0) library_.Reply(0xE003, 202);
+      if (restarting_ && restartLeft_ > 0 && --restartLeft_ == 0) restarting_ = false;
+      observer = onPause;
+    }
+    if (observer) observer();
+  }
+
+  FakeLibrary& library_;
+  mutable std::mutex mutex_;
+  bool programming_ = false;
+  bool restarting_ = false;
+  int restartLeft_ = 0;
+  int ackLeft_ = 0;
+  int blocksDone_ = 0;
+  std::uint32_t blockAddress_ = 0;
+  Bytes block_;
+  std::map<std::uint32_t, Bytes> flash_;
+  std::vector<std::uint32_t> addresses_;
+  std::vector<std::uint32_t> commands_;
+};
+
+class ProgramCardTest : public ::testing::Test {
+ protected:
+  ProgramCardTest() : unit(library, clock) {
+    state.Clock = &clock;
+    link.SetApi(FakeLibrary::Api());
+    link.SetTraceTap(traces.Tap());
+    library.AddDevice(Device{});
+    std::fill(image().begin(), image().end(), 0xFF);
+    state.CardKernelVersion = 0x01020304;
+    SetKernelMark();
+  }
+
+  std::vector<std::uint8_t>& image() { return state.Image.ImageBuffer; }
+  void SetKernelMark() {
+    image()[0x1000] = 0xAA;
+    image()[0x1001] = 0x8D;
+    image()[0x1002] = 0x4A;
+    image()[0x1003] = 0x8C;
+  }
+  void FillBlock(std::uint32_t address, std::uint8_t seed) {
+    for (std::uint32_t i = 0; i < 128; ++i)
+      image()[address + i] = static_cast<std::uint8_t>(seed + i * 7);
+  }
+  Bytes ImageBytes(std::uint32_t address, std::uint32_t count) {
+    return Bytes(image().begin() + address, image().begin() + address + count);
+  }
+  // Address record and 32 data records carrying the block's bytes in image order.
+  Bytes BlockOnWire(std::uint32_t address) {
+    Bytes wire = RecordBytes(0xE001, address);
+    for (std::uint32_t i = 0; i < 128; i += 4) {
+      wire.push_back(0x05);
+      wire.push_back(0xE0);
+      const Bytes word = ImageBytes(address + i, 4);
+      wire.insert(wire.end(), word.begin(), word.end());
+    }
+    return wire;
+  }
+
+  void OpenUnit() {
+    ASSERT_TRUE(link.OpenFirstUnit());
+    library.ClearWritten();
+    library.ClearLog();
+    traces.Clear();
+  }
+
+  // Starts the worker and waits, on this thread, until it reports it has ended.
+  std::unique_ptr<ProgramCard> Program() {
+    auto worker = std::make_unique<ProgramCard>(state);
+    WaitUntilStopped(*worker);
+    return worker;
+  }
+  static void WaitUntilStopped(const ProgramCard& worker) {
+    // Every wait of the worker runs on the virtual clock: a run takes
+    // milliseconds. The guard only keeps a broken worker from hanging the suite.
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (worker.Running.load()) {
+      ASSERT_LT(std::chrono::steady_clock::now(), guard) << "worker never ended";
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  FakeLibrary library;
+  platform::VirtualClock clock;
+  LoaderState state;
+  UsbLink& link = state.Link;
+  ScriptedUnit unit;
+  fake_d2xx::TraceLog traces;
+};
+
+// ------------------------------------------------------------------ record dispatch
+
+TEST_F(ProgramCardTest, EnquiryRepliesAreStoredWhereTheyBelong) {
+  struct Row {
+    unsigned enquiry;
+    std::uint32_t value;
+    std::int32_t version, checksum, status, kernel;  // all four fields afterwards
+  };
+  const Row rows[] = {
+      {101, 0x04020103, 0x04020103, 11, 12, 13}, {109, 0xFFFFFFFE, 10, -2, 12, 13},
+      {102, 0x200, 10, 11, 0x200, 13},           {111, 0xFFFFFFFF, 10, 11, 12, -1},
+      {100, 0x12345678, 10, 11, 12, 13},  // accepted, not used
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE("enquiry " + std::to_string(row.enquiry));
+    state.CardFirmwareVersion = 10;
+    state.CardApplicationChecksum = 11;
+    state.CardStatus = 12;
+    state.CardKernelVersion = 13;
+    DispatchRecord(state, ReplyCode(row.enquiry), row.value);
+    EXPECT_EQ(Value(state.CardFirmwareVersion), row.version);
+    EXPECT_EQ(Value(state.CardApplicationChecksum), row.checksum);
+    EXPECT_EQ(Value(state.CardStatus), row.status);
+    EXPECT_EQ(Value(state.CardKernelVersion), row.kernel);
+  }
+  EXPECT_TRUE(traces.Lines().empty());
+}
+
+TEST_F(ProgramCardTest, OtherEnquiryRepliesAreRejectedWithTheirIndex) {
+  const std::pair<unsigned, const char*> rows[] = {
+      {103, "67"}, {104, "68"}, {105, "69"}, {106, "6a"}, {107, "6b"},  {108, "6c"},
+      {110, "6e"}, {99, "63"},  {112, "70"}, {0, "0"},    {2047, "7ff"}};
+  for (const auto& [index, hex] : rows) {
+    SCOPED_TRACE(index);
+    traces.Clear();
+    state.CardFirmwareVersion = 10;
+    state.CardApplicationChecksum = 11;
+    state.CardStatus = 12;
+    state.CardKernelVersion = 13;
+    DispatchRecord(state, ReplyCode(index), 0x2C);
+    EXPECT_EQ(traces.Lines(), Lines{std::string("Invalid Enquiry Reply ") + hex + "\r\n"});
+    EXPECT_EQ(Value(state.CardFirmwareVersion), 10);
+    EXPECT_EQ(Value(state.CardApplicationChecksum), 11);
+    EXPECT_EQ(Value(state.CardStatus), 12);
+    EXPECT_EQ(Value(state.CardKernelVersion), 13);
+  }
+}
+
+TEST_F(ProgramCardTest, EventsFromTheUnit) {
+  OpenUnit();
+  struct Row {
+    std::uint32_t event;
+    std::int32_t kernel;
+    bool acknowledged;
+    Bytes written;
+    Lines traced;
+  };
+  const Row rows[] = {
+      {0, 0x01020304, false, {}, {}},
+      {2, 0x01020304, false, {}, {}},
+      {202, 0x01020304, true, {}, {}},
+      {11, 0x01020304, false, Command(10), {}},
+      {11, 1, false, Command(10), {}},
+      {11, 0, false, {}, {}},
+      {11, -1, false, {}, {}},
+      {11, static_cast<std::int32_t>(0x80000000), false, {}, {}},
+      {1, 0x01020304, false, {}, {"Unexpected extended code 1 received\r\n"}},
+      {12, 0x01020304, false, {}, {"Unexpected extended code c received\r\n"}},
+      {203, 0x01020304, false, {}, {"Unexpected extended code cb received\r\n"}},
+      {0xFFFFFFFF, 0x01020304, false, {}, {"Unexpected extended code ffffffff received\r\n"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE("event " + std::to_string(row.event) + " kernel " + std::to_string(row.kernel));
+    link.BlockAcknowledged = false;
+    state.CardKernelVersion = row.kernel;
+    library.ClearWritten();
+    traces.Clear();
+    DispatchRecord(state, 0xE003, row.event);
+    EXPECT_EQ(link.BlockAcknowledged.load(), row.acknowledged);
+    EXPECT_EQ(library.Written(), row.written);  // command 10 is flushed at once
+    EXPECT_EQ(link.OutLength, 0);
+    EXPECT_EQ(traces.Lines(), row.traced);
+  }
+}
+
+TEST_F(ProgramCardTest, ExtendedCodeWithAnIndexIsRejectedWhateverItsValue) {
+  OpenUnit();
+  DispatchRecord(state, 0xE003 | (5 << 2), 202);  // 0xE017
+  EXPECT_FALSE(link.BlockAcknowledged.load());
+  DispatchRecord(state, 0xFFFF, 0xFFFFFFFF);
+  EXPECT_EQ(traces.Lines(), (Lines{"Extended Code flag with non zero Index 5\r\n",
+                                   "Extended Code flag with non zero Index 7ff\r\n"}));
+  EXPECT_TRUE(library.Written().empty());
+}
+
+TEST_F(ProgramCardTest, OtherKindsAreRejectedWithTheirKind) {
+  const std::pair<std::uint16_t, const char*> rows[] = {{0x0000, "0"},    {0xE001, "e001"},
+                                                        {0xE005, "e001"}, {0x2002, "2002"},
+                                                        {0x8081, "8001"}, {0x4196, "4002"}};
+  for (const auto& [code, kind] : rows) {
+    SCOPED_TRACE(code);
+    traces.Clear();
+    state.CardStatus = 12;
+    link.BlockAcknowledged = false;
+    DispatchRecord(state, code, 202);
+    EXPECT_EQ(traces.Lines(), Lines{std::string("Unexpected code ") + kind + " received\r\n"});
+    EXPECT_EQ(Value(state.CardStatus), 12);
+    EXPECT_FALSE(link.BlockAcknowledged.load());
+  }
+}
+
+// ------------------------------------------------------------------ the worker
+
+TEST_F(ProgramCardTest, SmallImageGoesOnTheWireExactly) {
+  FillBlock(0x8000, 3);
+  image()[0x9043] = 0x5A;  // one byte: the whole block goes
+  unit.restartPauses = 2;
+  state.CardStatus = 1;  // from before programming: it must not end the status wait
+  OpenUnit();
+
+  auto worker = Program();
+  EXPECT_EQ(worker->TotalBlocks.load(), 2);
+  EXPECT_EQ(worker->BlocksProgrammed.load(), 2);
+  EXPECT_EQ(worker->CurrentAddress.load(), 0x9000);
+  EXPECT_FALSE(worker->TimedOut.load());
+  EXPECT_EQ(Value(state.CardStatus), 1);
+  worker.reset();
+
+  const Bytes statusEnquiry = Concat({kFiller, Command(102)});
+  EXPECT_EQ(library.WriteRequests(), (std::vector<d2xx::Dword>{12, 198, 204, 12, 12, 12, 12}));
+  EXPECT_EQ(library.Written(),
+            Concat({kFiller, Command(201),              // begin
+                    BlockOnWire(0x8000),                // first block
+                    Command(102), BlockOnWire(0x9000),  // its wait's enquiry, next block
+                    Command(102), Command(203),         // and the finish
+                    statusEnquiry, statusEnquiry, statusEnquiry}));  // restart takes 2 pauses
+  EXPECT_EQ(clock.Sleeps(), 5u);
+  EXPECT_TRUE(traces.Lines().empty());
+
+  // What the unit stored is the image.
+  const auto flash = unit.Flash();
+  ASSERT_EQ(flash.size(), 2u);
+  EXPECT_EQ(flash.at(0x8000), ImageBytes(0x8000, 128));
+  Bytes single(128, 0xFF);
+  single[0x43] = 0x5A;
+  EXPECT_EQ(flash.at(0x9000), single);
+}
+
+TEST_F(ProgramCardTest, EnquiriesQueuedWhileWaitingLeaveAheadOfTheNextBlock) {
+  FillBlock(0x8000, 1);
+  FillBlock(0x8080, 2);
+  unit.ackAfterPauses = 3;
+  unit.restartPauses = 0;
+  OpenUnit();
+
+  auto worker = Program();
+  EXPECT_EQ(worker->BlocksProgrammed.load(), 2);
+  worker.reset();
+  EXPECT_EQ(library.WriteRequests(), (std::vector<d2xx::Dword>{12, 198, 216, 24, 12}));
+  const Bytes waited = Concat({Command(102), Command(102), Command(102)});
+  EXPECT_EQ(library.Written(),
+            Concat({kFiller, Command(201), BlockOnWire(0x8000), waited, BlockOnWire(0x8080), waited,
+                    Command(203), kFiller, Command(102)}));
+  EXPECT_EQ(clock.Sleeps(), 7u);
+}
+
+TEST_F(ProgramCardTest, EmptyImageSendsOnlyBeginAndFinish) {
+  image()[0x1000] = 0xFF;  // nothing at all in the image
+  image()[0x1001] = 0xFF;
+  image()[0x1002] = 0xFF;
+  image()[0x1003] = 0xFF;
+  unit.restartPauses = 0;
+  OpenUnit();
+
+  auto worker = Program();
+  EXPECT_EQ(worker->TotalBlocks.load(), 0);
+  EXPECT_EQ(worker->BlocksProgrammed.load(), 0);
+  worker.reset();
+  EXPECT_EQ(library.Written(),
+            Concat({kFiller, Command(201), Command(203), kFiller, Command(102)}));
+  EXPECT_EQ(Value(state.CardStatus), 1);
+}
+
+// Where programming starts, and which blocks count and go.
+TEST_F(ProgramCardTest, StartAddressAndBlockCount) {
+  struct Case {
+    const char* name;
+    std::int32_t kernel;
+    bool force;
+    bool mark;
+    std::vector<std::uint32_t> sent;
+  };
+  const std::vector<std::uint32_t> all = {0x0000, 0x1000, 0x7F80, 0x8000, 0x8100, 0x3FF80};
+  const std::vector<std::uint32_t> application = {0x8000, 0x8100, 0x3FF80};
+  const Case cases[] = {
+      {"kernel kept", 0x01020304, false, true, application},
+      {"unit kernel 0", 0, false, true, all},
+      {"unit kernel -1", -1, false, true, all},
+      {"unit kernel negative", static_cast<std::int32_t>(0x80000001), false, true, all},
+      {"kernel update forced", 0x01020304, true, true, all},
+      {"image without kernel mark", 0x01020304, false, false, all},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeLibrary caseLibrary;
+    caseLibrary.AddDevice(Device{});
+    platform::VirtualClock caseClock;
+    ScriptedUnit caseUnit(caseLibrary, caseClock);
+    caseUnit.restartPauses = 0;
+    state.Clock = &caseClock;
+    std::fill(image().begin(), image().end(), 0xFF);
+    image()[0x0000] = 0x12;
+    SetKernelMark();
+    if (!c.mark) image()[0x1003] = 0x8D;
+    image()[0x7FFF] = 0x00;  // last byte below the application area
+    FillBlock(0x8000, 9);
+    image()[0x8100] = 0x00;   // 0x8080 stays empty
+    image()[0x3FF80] = 0x00;  // the last block of the image
+    state.CardKernelVersion = c.kernel;
+    state.ForceKernelUpdate = c.force;
+    ASSERT_TRUE(link.OpenFirstUnit());
+
+    EXPECT_EQ(StartAddress(state), c.sent.front() == 0 ? 0u : 0x8000u);
+    auto worker = Program();
+    EXPECT_EQ(worker->TotalBlocks.load(), static_cast<std::int32_t>(c.sent.size()));
+    EXPECT_EQ(worker->BlocksProgrammed.load(), static_cast<std::int32_t>(c.sent.size()));
+    worker.reset();
+    EXPECT_EQ(caseUnit.Addresses(), c.sent);
+    const auto flash = caseUnit.Flash();
+    for (std::uint32_t address : c.sent) {
+      ASSERT_TRUE(flash.count(address)) << address;
+      EXPECT_EQ(flash.at(address), ImageBytes(address, 128)) << address;
+    }
+    link.CloseUnit();
+    state.Clock = &clock;
+  }
+  state.ForceKernelUpdate = false;
+}
+
+TEST_F(ProgramCardTest, ProgressAsTheWorkerAndTheOwnerSeeIt) {
+  FillBlock(0x8000, 1);
+  FillBlock(0x8080, 2);
+  FillBlock(0x9000, 3);
+  unit.restartPauses = 1;
+  OpenUnit();
+
+  // At each pause, on the worker's thread: what its fields say.
+  std::atomic<ProgramCard*> current{nullptr};
+  std::vector<std::tuple<std::int32_t, std::int32_t, bool>> seen;
+  unit.onPause = [&] {
+    ProgramCard* worker;
+    while ((worker = current.load()) == nullptr) std::this_thread::yield();
+    seen.emplace_back(worker->BlocksProgrammed.load(), worker->CurrentAddress.load(),
+                      worker->Running.load());
+  };
+
+  auto worker = std::make_unique<ProgramCard>(state);
+  current = worker.get();
+  // Meanwhile, on this thread, as the console does: never backwards, never beyond.
+  std::int32_t last = 0;
+  while (worker->Running.load()) {
+    const std::int32_t programmed = worker->BlocksProgrammed.load();
+    EXPECT_GE(programmed, last);
+    EXPECT_LE(programmed, worker->TotalBlocks.load());
+    last = programmed;
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(worker->BlocksProgrammed.load(), 3);
+  EXPECT_EQ(Value(state.CardStatus), 1);
+  worker.reset();
+
+  using Seen = std::tuple<std::int32_t, std::int32_t, bool>;
+  EXPECT_EQ(seen, (std::vector<Seen>{{0, 0x8000, true},
+                                     {1, 0x8080, true},
+                                     {2, 0x9000, true},
+                                     {3, 0x9000, true},
+                                     {3, 0x9000, true}}));
+}
+
+TEST_F(ProgramCardTest, UnitStatusAfterRestartEndsTheWaitWhateverItSays) {
+  FillBlock(0x8000, 1);
+  unit.statusAfterRestart = 0x200;
+  OpenUnit();
+  auto worker = Program();
+  EXPECT_FALSE(worker->TimedOut.load());
+  EXPECT_EQ(Value(state.CardStatus), 0x200);
+}
+
+TEST_F(ProgramCardTest, MissingAcknowledgementEndsTheWorkerWithoutTheFinish) {
+  FillBlock(0x8000, 1);
+  FillBlock(0x9000, 2);
+  unit.ackBlocks = 0;
+  OpenUnit();
+
+  auto worker = Program();
+  EXPECT_TRUE(worker->TimedOut.load());
+  EXPECT_EQ(worker->BlocksProgrammed.load(), 0);
+  EXPECT_EQ(worker->CurrentAddress.load(), 0x8000);
+  worker.reset();
+  EXPECT_EQ(clock.Sleeps(), 100u);  // 10 s of 100 ms pauses
+  EXPECT_EQ(traces.Lines(), Lines{"Timeout: no acknowledgement for block 0x8000"});
+  EXPECT_EQ(state.LastMessage(), "Timeout: no acknowledgement for block 0x8000");
+  // Begin and the one block, nothing after: no second block, no 203.
+  EXPECT_EQ(library.Written(), Concat({kFiller, Command(201), BlockOnWire(0x8000)}));
+  EXPECT_EQ(unit.Commands(), std::vector<std::uint32_t>{201});
+}
+
+TEST_F(ProgramCardTest, AcknowledgementsStoppingMidwayNameTheBlock) {
+  FillBlock(0x8000, 1);
+  FillBlock(0x3FF80, 2);
+  unit.ackBlocks = 1;
+  OpenUnit();
+
+  auto worker = Program();
+  EXPECT_TRUE(worker->TimedOut.load());
+  EXPECT_EQ(worker->BlocksProgrammed.load(), 1);
+  worker.reset();
+  EXPECT_EQ(traces.Lines(), Lines{"Timeout: no acknowledgement for block 0x3FF80"});
+  EXPECT_EQ(clock.Sleeps(), 101u);
+}
+
+TEST_F(ProgramCardTest, MissingStatusAfterRestartEndsTheWorker) {
+  FillBlock(0x8000, 1);
+  unit.restartPauses = -1;
+  OpenUnit();
+
+  auto worker = Program();
+  EXPECT_TRUE(worker->TimedOut.load());
+  EXPECT_EQ(worker->BlocksProgrammed.load(), worker->TotalBlocks.load());
+  worker.reset();
+  EXPECT_EQ(Value(state.CardStatus), 0);
+  EXPECT_EQ(clock.Sleeps(), 1u + 300u);  // one for the block, 30 s for the status
+  EXPECT_EQ(traces.Lines(), Lines{"Timeout: no status from the unit after programming"});
+  const Bytes written = library.Written();
+  const Bytes statusEnquiry = Concat({kFiller, Command(102)});
+  ASSERT_EQ(written.size(), 12u + 198u + 12u + 300u * 12u);
+  for (std::size_t i = 0; i < 300; ++i) {
+    EXPECT_EQ(Bytes(written.begin() + 222 + i * 12, written.begin() + 234 + i * 12), statusEnquiry);
+  }
+}
+
+TEST_F(ProgramCardTest, DestroyingTheWorkerWaitsForItsBoundedEnd) {
+  FillBlock(0x8000, 1);
+  unit.ackBlocks = 0;
+  OpenUnit();
+  {
+    ProgramCard worker(state);
+    EXPECT_EQ(worker.TotalBlocks.load(), 1);
+  }
+  EXPECT_EQ(clock.Sleeps(), 100u);
+  EXPECT_EQ(traces.Count("Timeout: no acknowledgement for block 0x8000"), 1);
+}
+
+TEST_F(ProgramCardTest, ALinkFailureDuringProgrammingIsRecoveredAndTheRunCompletes) {
+  FillBlock(0x8000, 1);
+  FillBlock(0x8080, 2);
+  library.SetShortWrites(100);
+  OpenUnit();
+  library.Inject({Call::Write, 3, 1, 4});  // inside the first block
+
+  auto worker = Program();
+  EXPECT_FALSE(worker->TimedOut.load());
+  EXPECT_EQ(worker->BlocksProgrammed.load(), 2);
+  worker.reset();
+  EXPECT_EQ(traces.Lines(), (Lines{"Write failed 4!", "FTDI Chip recovery",
+                                   "Recovery: Reset Device 0/0", "Recovery: Fixed!"}));
+  const auto flash = unit.Flash();
+  EXPECT_EQ(flash.at(0x8000), ImageBytes(0x8000, 128));
+  EXPECT_EQ(flash.at(0x8080), ImageBytes(0x8080, 128));
+  EXPECT_EQ(Value(state.CardStatus), 1);
+}
+
+TEST_F(ProgramCardTest, AUnitThatIsGoneLetsTheWorkerEndOnItsBounds) {
+  FillBlock(0x8000, 1);
+  OpenUnit();
+  // Unplugged: every call on the old handle fails, and the unit is never found again.
+  library.Inject({Call::Write, 1, 0, 4});
+  library.Inject({Call::Reset, 1, 0, 4});
+  library.Inject({Call::Open, 1, 0, 2});
+
+  auto worker = Program();
+  EXPECT_TRUE(worker->TimedOut.load());
+  EXPECT_EQ(worker->BlocksProgrammed.load(), 0);
+  worker.reset();
+  EXPECT_FALSE(link.IsOpen());
+  EXPECT_EQ(traces.Count("Recovery: *** Failed! ***"), 1);  // the ladder runs once
+  EXPECT_EQ(traces.Lines().back(), "Timeout: no acknowledgement for block 0x8000");
+  EXPECT_EQ(clock.Sleeps(), 50u + 100u);
+}
+
+}  // namespace
+}  // namespace loader
