@@ -3,70 +3,19 @@
 # (d2xx_probe, which binds the library as the loader does), two units on two
 # slots, and quitting. Under Wine the programs meet on loopback TCP.
 source "$(dirname "$0")/lib.sh"
-BIN=$(cd "$BIN" && pwd)  # the programs are also run from the scratch folder
-SIM=$(program tarvex-sim)
+source "$(dirname "$0")/sim_lib.sh"
 PROBE=$(program d2xx_probe)
 FWIMAGE=$(program fwimage)
 for exe in "$SIM" "$PROBE" "$FWIMAGE"; do
   [ -f "$exe" ] || { echo "FAIL: no program at $exe" >&2; exit 1; }
 done
-
 if [ -n "$EMULATOR" ]; then
-  # A base port of our own: slots 0 and 1 are base and base + 1.
-  export TARVEX_SIM_ENDPOINT=$((30000 + RANDOM % 20000))
-  export FLASHWRIGHT_D2XX=$BIN/FTD2XX.dll
   ENDPOINT0=$TARVEX_SIM_ENDPOINT
   ENDPOINT1=$((TARVEX_SIM_ENDPOINT + 1))
 else
-  export TARVEX_SIM_ENDPOINT=$WORK/units
-  export FLASHWRIGHT_D2XX=$BIN/libftd2xx.so
   ENDPOINT0=$TARVEX_SIM_ENDPOINT/unit0.sock
   ENDPOINT1=$TARVEX_SIM_ENDPOINT/unit1.sock
 fi
-
-# Units still running when the script ends, for whatever reason, are told to quit
-# and then killed; each also ends by itself after --exit-after.
-UNIT_PIDS=()
-cleanup() {
-  local pid slot
-  for slot in 0 1; do
-    if [ -n "$EMULATOR" ]; then
-      timeout 20 "$EMULATOR" "$SIM" ctl --slot "$slot" quit >/dev/null 2>&1 || true
-    else
-      timeout 20 "$SIM" ctl --slot "$slot" quit >/dev/null 2>&1 || true
-    fi
-  done
-  for pid in "${UNIT_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-# start_unit NAME ARGS...: starts a unit in the background and waits for its line;
-# its pid goes to $UNIT_PID, its line to $UNIT_LINE.
-start_unit() {
-  local name=$1
-  shift
-  if [ -n "$EMULATOR" ]; then
-    "$EMULATOR" "$SIM" "$@" --exit-after 240 >"$WORK/$name.out" 2>"$WORK/$name.err" &
-  else
-    "$SIM" "$@" --exit-after 240 >"$WORK/$name.out" 2>"$WORK/$name.err" &
-  fi
-  UNIT_PID=$!
-  UNIT_PIDS+=("$UNIT_PID")
-  UNIT_LINE=""
-  local i
-  for i in $(seq 600); do  # a new Wine prefix takes its time on first start
-    UNIT_LINE=$(grep -m1 'on slot' "$WORK/$name.err" 2>/dev/null | tr -d '\r' || true)
-    [ -n "$UNIT_LINE" ] && return 0
-    kill -0 "$UNIT_PID" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "FAIL: unit $name did not come up: $(cat "$WORK/$name.err")" >&2
-  exit 1
-}
-
-# value KEY: the value of "KEY: value" in $OUT.
-value() { tr -d '\r' <<<"$OUT" | sed -n "s/^$1: //p"; }
 
 serial_a="E2EA$RANDOM"
 serial_b="E2EB$RANDOM"
