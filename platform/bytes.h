@@ -57,5 +57,26 @@ inline void StoreSharedWord(std::uint8_t* p, std::uint32_t v) {
   std::atomic_ref<std::uint32_t> word(*reinterpret_cast<std::uint32_t*>(p));
   word.store(v, std::memory_order_release);
 }
+// Counters that several processes change: one atomic read-modify-write, so neither
+// side loses the other's update. Returns the word as it was before.
+inline std::uint32_t FetchAddSharedWord(std::uint8_t* p, std::uint32_t delta) {
+  assert(reinterpret_cast<std::uintptr_t>(p) % 4 == 0);
+  std::atomic_ref<std::uint32_t> word(*reinterpret_cast<std::uint32_t*>(p));
+  return word.fetch_add(delta, std::memory_order_acq_rel);
+}
+// Stores `desired` only while the word still holds `*expected`; otherwise leaves the
+// word and puts what it holds into `*expected`.
+inline bool CompareExchangeSharedWord(std::uint8_t* p, std::uint32_t* expected,
+                                      std::uint32_t desired) {
+  assert(reinterpret_cast<std::uintptr_t>(p) % 4 == 0);
+  std::atomic_ref<std::uint32_t> word(*reinterpret_cast<std::uint32_t*>(p));
+  return word.compare_exchange_strong(*expected, desired, std::memory_order_acq_rel,
+                                      std::memory_order_acquire);
+}
+// One byte of shared memory (texts the other side may be rewriting).
+inline std::uint8_t LoadSharedByte(const std::uint8_t* p) {
+  std::atomic_ref<const std::uint8_t> byte(*p);
+  return byte.load(std::memory_order_relaxed);
+}
 
 }  // namespace platform

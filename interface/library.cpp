@@ -1,0 +1,169 @@
+// Opening the interface: the block is found by name (the PCI card once its driver
+// layer is in), attached and counted, checked for the host's version, and switched
+// on and off; the load and unload rules of the library.
+#include "interface/library.h"
+
+#include <string>
+
+namespace qmx {
+namespace {
+
+bool AcceptedVersion(std::int32_t version) {
+  return version == kVersion1 || version == kVersion2 || version == kVersion5;
+}
+
+// The length of `serial` if it fits a mapping name, without reading past the
+// character that makes it too long.
+bool SerialFits(const char* serial, std::string_view* suffix) {
+  std::size_t length = 0;
+  while (serial[length] != '\0') {
+    if (++length > kMaxSerialSuffix) return false;
+  }
+  *suffix = std::string_view(serial, length);
+  return true;
+}
+
+}  // namespace
+
+std::int32_t OpenResultForAttach(std::int32_t attachStatus) {
+  switch (attachStatus) {
+    case kPciNotReady: return kErrorNotReady;
+    case kNoValidBlock: return kErrorGenFailure;
+    case kPciBadUnit: return kErrorBadUnit;
+    default: return kPciResultMark + attachStatus;
+  }
+}
+
+std::int32_t OpenResultForDriverState(std::uint32_t driverState) {
+  switch (driverState) {
+    case 1: return kErrorNotReady;
+    case 2:
+    case 3:
+    case 4: return kErrorBusy;
+    case 5: return kErrorDeviceNotConnected;
+    default: return kErrorGenFailure;
+  }
+}
+
+void LibraryState::Load() {
+  OpenAndAttach("");
+}
+
+void LibraryState::Unload() {
+  if (OpenStatus == kAttachSuccess && IsOpen() && Block.DropAttachment() == 0) {
+    DisableInterface();
+    Block.VerifiedStore(std::uint64_t{Block.CommandArea()} + command::kHostOpen, 0);
+  }
+  DetachBlock();
+  OpenStatus = kNoValidBlock;
+}
+
+std::int32_t LibraryState::AttachBlock(std::string_view suffix) {
+  std::int32_t result = kNoValidBlock;
+  if (Block.mapped() || MappingHeld()) DetachBlock();
+  // Cut short, the name would select another unit's block: such a suffix names none.
+  if (suffix.size() > kMaxSerialSuffix) return result;
+
+  std::string name(mappingBaseName_);
+  name.append(suffix);
+  // Only ever an existing block: the driver process (or Flashwright) makes it, and
+  // one smaller than a whole block does not open.
+  platform::SharedMemoryError error;
+  mapping_ = platform::SharedMemory::OpenExisting(name, kMappingSize, &error);
+  if (mapping_.valid()) {
+    Block = SharedBlock(mapping_.data(), mapping_.size());
+    result = kAttachSuccess;
+  }
+  // Without a mapping the block may be a PCI card's memory window: the PCI driver
+  // layer searches the cards here and, with a window, sets Block and the result.
+  if (!Block.mapped()) {
+    DetachBlock();
+    return result;
+  }
+  // One look at BlockMagic decides both the result and whether the areas are taken.
+  // Areas that do not fit the block make it no valid block.
+  if (Block.Load(header::kBlockMagic) != kBlockMagic || !Block.TakeAreas()) {
+    Block.ForgetAreas();
+    result = kNoValidBlock;
+  }
+  return result;
+}
+
+void LibraryState::DetachBlock() {
+  // With a PCI window instead of a mapping, the PCI driver layer is shut down here.
+  mapping_.Close();
+  Block = SharedBlock();
+}
+
+void LibraryState::OpenAndAttach(std::string_view suffix) {
+  OpenStatus = AttachBlock(suffix);
+  if (OpenStatus != kAttachSuccess) return;
+  // Outside any GuardedWrite bracket, as the unit expects them.
+  Block.VerifiedCopy(std::uint64_t{Block.CommandArea()} + command::kBasedPayoutTarget,
+                     header::kPayoutBase);
+  Block.AddAttachment();
+}
+
+std::int32_t LibraryState::OpenVOD() {
+  return OpenVODVersion(kOpenVODVersion);
+}
+
+std::int32_t LibraryState::OpenVODVersion(std::int32_t version) {
+  if (!AcceptedVersion(version)) return kErrorInvalidData;
+  RequestedVersion = version;
+  if (OpenStatus != kAttachSuccess) OpenAndAttach("");
+  return OpenResult();
+}
+
+std::int32_t LibraryState::OpenSpecificVODVersion(const char* serial, std::int32_t version) {
+  if (!AcceptedVersion(version)) return kErrorInvalidData;
+  std::string_view suffix;
+  // Refused before anything changes: the block held (if any) stays open.
+  if (serial != nullptr && !SerialFits(serial, &suffix)) return kErrorInvalidName;
+  RequestedVersion = version;
+  OpenAndAttach(suffix);
+  return OpenResult();
+}
+
+std::int32_t LibraryState::OpenResult() {
+  if (OpenStatus == kAttachSuccess) {
+    if (Block.Load(header::kBlockMagic) != kBlockMagic ||
+        Block.LoadStatus(status::kOpenInhibit) != 0)
+      return kErrorGenFailure;
+    if (Block.Load(header::kBlockFormat) != 1) return kErrorInvalidData;
+    Block.VerifiedStore(std::uint64_t{Block.CommandArea()} + command::kHostOpen, 1);
+    return kOpenSuccess;
+  }
+  if (MappingHeld()) return OpenResultForDriverState(DriverState());
+  return OpenResultForAttach(OpenStatus);
+}
+
+void LibraryState::EnableInterface() {
+  if (!IsOpen()) return;
+  const auto level = static_cast<std::int32_t>(Block.Load(header::kFirmwareLevel));
+  const std::uint64_t area = Block.CommandArea();
+  Block.GuardedWrite([&] {
+    Block.VerifiedStore(area + command::kInterfaceEnabled, 1);
+    // Below level 5 the first eight slots are not indicators: they stay on.
+    if (level < 5) {
+      for (std::uint32_t slot = 0; slot < 8; ++slot)
+        Block.VerifiedStore(area + command::kIndicatorSlots + 4 * slot, 1);
+    }
+  });
+}
+
+void LibraryState::DisableInterface() {
+  if (!IsOpen()) return;
+  const std::uint64_t area = Block.CommandArea();
+  Block.GuardedWrite([&] { Block.VerifiedStore(area + command::kInterfaceEnabled, 0); });
+}
+
+std::uint32_t LibraryState::DriverState() const {
+  return MappingHeld() ? Block.Load(header::kDriverState) : 0;
+}
+
+void LibraryState::SetDriverState(std::uint32_t value) {
+  if (MappingHeld()) Block.Store(header::kDriverState, value);
+}
+
+}  // namespace qmx

@@ -1,0 +1,96 @@
+// The library's process-wide state (one instance per process, ProcessLibrary) and
+// opening the interface: finding and attaching a block, the version check, the load
+// and unload rules, and switching the interface on and off.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "interface/block.h"
+#include "platform/shared_memory.h"
+
+namespace qmx {
+
+// AttachBlock's results, in the numbering of the PCI driver layer.
+inline constexpr std::int32_t kAttachSuccess = 512;
+inline constexpr std::int32_t kPciNotReady = 537;
+inline constexpr std::int32_t kNoValidBlock = 551;
+inline constexpr std::int32_t kPciBadUnit = 552;
+
+// Open results: Windows system error codes, or a PCI code marked by kPciResultMark.
+inline constexpr std::int32_t kOpenSuccess = 0;
+inline constexpr std::int32_t kErrorInvalidData = 13;  // version or BlockFormat
+inline constexpr std::int32_t kErrorBadUnit = 20;
+inline constexpr std::int32_t kErrorNotReady = 21;
+inline constexpr std::int32_t kErrorGenFailure = 31;
+inline constexpr std::int32_t kErrorInvalidName = 123;  // serial longer than 11 characters
+inline constexpr std::int32_t kErrorBusy = 170;
+inline constexpr std::int32_t kErrorDeviceNotConnected = 1167;
+inline constexpr std::int32_t kPciResultMark = 0x10000000;
+
+// Interface versions a host may ask for, and the one OpenVOD asks for (refused).
+inline constexpr std::int32_t kVersion1 = 0x00010001;
+inline constexpr std::int32_t kVersion2 = 0x00010002;
+inline constexpr std::int32_t kVersion5 = 0x00010005;
+inline constexpr std::int32_t kOpenVODVersion = 0x00010000;
+
+// The open result of a failed attach when no mapping is held (the PCI path's code).
+std::int32_t OpenResultForAttach(std::int32_t attachStatus);
+// The open result read from DriverState when a mapping without a valid block is held.
+std::int32_t OpenResultForDriverState(std::uint32_t driverState);
+
+class LibraryState {
+ public:
+  // `mappingBaseName` is what serial suffixes follow; tests give their own so that
+  // they never meet a unit's real block. The text must outlive the state.
+  explicit LibraryState(std::string_view mappingBaseName = kMappingName)
+      : mappingBaseName_(mappingBaseName) {}
+  LibraryState(const LibraryState&) = delete;
+  LibraryState& operator=(const LibraryState&) = delete;
+
+  // The process loads and unloads the library.
+  void Load();
+  void Unload();
+
+  // Locates a block (the mapping named by the base name and `suffix`) and takes its
+  // area offsets. kAttachSuccess, or kNoValidBlock (also for a suffix too long to
+  // name a mapping, and for a block whose areas do not fit it).
+  std::int32_t AttachBlock(std::string_view suffix);
+  void DetachBlock();
+  // AttachBlock into OpenStatus; on success the payout base is copied and the
+  // attachment counted.
+  void OpenAndAttach(std::string_view suffix);
+
+  std::int32_t OpenVOD();
+  std::int32_t OpenVODVersion(std::int32_t version);
+  // A null serial names the default block.
+  std::int32_t OpenSpecificVODVersion(const char* serial, std::int32_t version);
+  void EnableInterface();
+  void DisableInterface();
+
+  // Open: the block's area offsets are held. Every export tests this.
+  bool IsOpen() const { return Block.HasAreas(); }
+  // A mapping is held, with or without a valid block (DriverState is then readable).
+  bool MappingHeld() const { return mapping_.valid(); }
+  // DriverState while a mapping is held, else 0.
+  std::uint32_t DriverState() const;
+  // Stores into DriverState while a mapping is held.
+  void SetDriverState(std::uint32_t value);
+
+  std::int32_t OpenStatus = kNoValidBlock;
+  std::int32_t RequestedVersion = 0;
+  // The block in the process: a mapping's view, later also a PCI card's window.
+  SharedBlock Block;
+
+ private:
+  std::int32_t OpenResult();
+
+  std::string_view mappingBaseName_;
+  platform::SharedMemory mapping_;
+};
+
+// The process's one instance. Defined with the exports: only the shared library
+// has it, so test programs that link the core never open a block by themselves.
+LibraryState& ProcessLibrary();
+
+}  // namespace qmx

@@ -1,0 +1,52 @@
+// Run-time loading, POSIX backend: dlopen with every symbol bound at once, dlsym.
+#if !defined(_WIN32)
+#include <dlfcn.h>
+
+#include <utility>
+
+#include "platform/dynamic_library.h"
+
+namespace platform {
+
+DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)) {}
+
+DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
+  if (this != &other) {
+    Unload();
+    handle_ = std::exchange(other.handle_, nullptr);
+  }
+  return *this;
+}
+
+DynamicLibrary::~DynamicLibrary() {
+  Unload();
+}
+
+DynamicLibrary DynamicLibrary::Load(const std::string& path, std::string* error) {
+  DynamicLibrary library;
+  library.handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library.handle_ == nullptr && error != nullptr) {
+    const char* reason = dlerror();
+    *error = "Cannot load " + path + ": " + (reason != nullptr ? reason : "unknown error");
+  }
+  return library;
+}
+
+DynamicLibrary::Entry DynamicLibrary::Find(const std::string& name) const {
+  if (handle_ == nullptr) return nullptr;
+  // POSIX guarantees that an object address from dlsym converts to a function pointer.
+  return reinterpret_cast<Entry>(dlsym(handle_, name.c_str()));
+}
+
+void DynamicLibrary::Unload() {
+  if (handle_ != nullptr) dlclose(handle_);
+  handle_ = nullptr;
+}
+
+std::string StdcallExportName(const std::string& name, int /*argumentBytes*/) {
+  return name;
+}
+
+}  // namespace platform
+#endif  // !_WIN32
