@@ -3,6 +3,7 @@
 #include <new>
 
 #include "interface/library.h"
+#include "interface/money.h"
 #include "qmxzelti.h"
 
 namespace qmx {
@@ -15,6 +16,11 @@ LibraryState& ProcessLibrary() {
   static LibraryState* const instance = new (storage) LibraryState();
   return *instance;
 }
+
+namespace {
+// The money family's process state: constant-initialised, nothing to destroy.
+MoneyState processMoney;
+}  // namespace
 
 }  // namespace qmx
 
@@ -54,6 +60,152 @@ QMX_API void QMX_CALL EnableInterface(void) noexcept {
 QMX_API void QMX_CALL DisableInterface(void) noexcept {
   try {
     qmx::ProcessLibrary().DisableInterface();
+  } catch (...) {
+  }
+}
+
+// Money, payout, events, indicators, switches and escrow: on a failure, the closed
+// interface's answer.
+QMX_API int QMX_CALL CurrentValue(void) noexcept {
+  try {
+    return qmx::CurrentValue(qmx::ProcessLibrary());
+  } catch (...) {
+    return 0;
+  }
+}
+
+QMX_API void QMX_CALL PayOut(int amount) noexcept {
+  try {
+    qmx::PayOut(qmx::ProcessLibrary(), qmx::processMoney, amount);
+  } catch (...) {
+  }
+}
+
+QMX_API int QMX_CALL LastPayStatus(void) noexcept {
+  try {
+    return qmx::LastPayStatus(qmx::ProcessLibrary(), qmx::processMoney);
+  } catch (...) {
+    return qmx::kPayNotOpen;
+  }
+}
+
+QMX_API int QMX_CALL CurrentPaid(void) noexcept {
+  try {
+    return qmx::CurrentPaid(qmx::ProcessLibrary());
+  } catch (...) {
+    return 0;
+  }
+}
+
+QMX_API int QMX_CALL AvailableValue(void) noexcept {
+  try {
+    return qmx::AvailableValue(qmx::ProcessLibrary());
+  } catch (...) {
+    return 0;
+  }
+}
+
+QMX_API void QMX_CALL ValueNeeded(int value) noexcept {
+  try {
+    qmx::ValueNeeded(qmx::ProcessLibrary(), value);
+  } catch (...) {
+  }
+}
+
+QMX_API int QMX_CALL NextEvent(QmxEventDetails* details) noexcept {
+  try {
+    return qmx::NextEvent(qmx::ProcessLibrary(), details);
+  } catch (...) {
+    return 0;
+  }
+}
+
+QMX_API int QMX_CALL CurrentUpdates(void) noexcept {
+  try {
+    return qmx::CurrentUpdates(qmx::ProcessLibrary());
+  } catch (...) {
+    return 0;
+  }
+}
+
+QMX_API void QMX_CALL IndicatorOn(int indicator) noexcept {
+  try {
+    qmx::IndicatorOn(qmx::ProcessLibrary(), indicator);
+  } catch (...) {
+  }
+}
+
+QMX_API void QMX_CALL IndicatorOff(int indicator) noexcept {
+  try {
+    qmx::IndicatorOff(qmx::ProcessLibrary(), indicator);
+  } catch (...) {
+  }
+}
+
+QMX_API int QMX_CALL SwitchOpens(int switchNumber) noexcept {
+  try {
+    return qmx::SwitchOpens(qmx::ProcessLibrary(), switchNumber);
+  } catch (...) {
+    return 0;
+  }
+}
+
+QMX_API int QMX_CALL SwitchCloses(int switchNumber) noexcept {
+  try {
+    return qmx::SwitchCloses(qmx::ProcessLibrary(), switchNumber);
+  } catch (...) {
+    return 0;
+  }
+}
+
+QMX_API int QMX_CALL CheckOperation(int a, int b) noexcept {
+  try {
+    return qmx::CheckOperation(qmx::ProcessLibrary(), a, b);
+  } catch (...) {
+    return qmx::kCheckNotAvailable;
+  }
+}
+
+QMX_API int QMX_CALL SerialNumber(void) noexcept {
+  try {
+    return qmx::SerialNumber(qmx::ProcessLibrary());
+  } catch (...) {
+    return 0;
+  }
+}
+
+QMX_API void QMX_CALL EscrowEnable(void) noexcept {
+  try {
+    qmx::EscrowEnable(qmx::ProcessLibrary());
+  } catch (...) {
+  }
+}
+
+QMX_API void QMX_CALL EscrowDisable(void) noexcept {
+  try {
+    qmx::EscrowDisable(qmx::ProcessLibrary());
+  } catch (...) {
+  }
+}
+
+QMX_API int QMX_CALL EscrowThroughput(void) noexcept {
+  try {
+    return qmx::EscrowThroughput(qmx::ProcessLibrary());
+  } catch (...) {
+    return 0;
+  }
+}
+
+QMX_API void QMX_CALL EscrowAccept(void) noexcept {
+  try {
+    qmx::EscrowAccept(qmx::ProcessLibrary());
+  } catch (...) {
+  }
+}
+
+QMX_API void QMX_CALL EscrowReturn(void) noexcept {
+  try {
+    qmx::EscrowReturn(qmx::ProcessLibrary());
   } catch (...) {
   }
 }
