@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,9 @@ constexpr d2xx::Status kInvalidParameter = 6;  // FT_INVALID_PARAMETER
 
 // How often waiting threads look whether the server is stopping.
 constexpr int kSliceMs = 100;
+
+// How long a block ctl command waits for the block server's next tick.
+constexpr int kAppliedWaitMs = 1000;
 
 // Shared block layout (the unit's side of the header and the driver area).
 constexpr std::uint32_t kBlockMagic = 0xAA8D4A8C;
@@ -65,6 +69,76 @@ bool ParseNumber(const std::string& text, std::uint32_t* value) {
   if (end == text.c_str() || *end != '\0' || parsed > 0xFFFFFFFFull) return false;
   *value = static_cast<std::uint32_t>(parsed);
   return true;
+}
+
+// A signed whole number, decimal or 0x-hexadecimal, that fits 32 bits.
+bool ParseSigned(const std::string& text, std::int32_t* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  const long long parsed = std::strtoll(text.c_str(), &end, 0);
+  if (end == text.c_str() || *end != '\0' || parsed < INT32_MIN || parsed > INT32_MAX) return false;
+  *value = static_cast<std::int32_t>(parsed);
+  return true;
+}
+
+// The block's ctl commands: name, kind, and what their one argument must be.
+struct BlockVerb {
+  const char* name;
+  ControlCommand::Kind kind;
+  const char* usage;  // shown when the argument is missing or wrong
+};
+constexpr BlockVerb kBlockVerbs[] = {
+    {"insert-coin", ControlCommand::Kind::kInsertCoin,
+     "insert-coin needs a value from 1 (and optionally --acceptor N)"},
+    {"insert-note", ControlCommand::Kind::kInsertNote, "insert-note needs a value from 1"},
+    {"post-event", ControlCommand::Kind::kPostEvent, "post-event needs the 32-bit event word"},
+    {"press-switch", ControlCommand::Kind::kPressSwitch, "press-switch needs a switch, 0 to 63"},
+    {"fail-payout", ControlCommand::Kind::kFailPayout,
+     "fail-payout needs an error code other than 0 and 1"},
+    {"set-level", ControlCommand::Kind::kSetLevel, "set-level needs a level (a 32-bit number)"},
+    {"inhibit-open", ControlCommand::Kind::kInhibitOpen, "inhibit-open needs on or off"},
+    {"driver-state", ControlCommand::Kind::kDriverState,
+     "driver-state needs the state (a 32-bit number)"},
+    {"stop-serving-mid-update", ControlCommand::Kind::kStopMidUpdate,
+     "stop-serving-mid-update takes no arguments"},
+};
+
+// The argument of a block command; false when it does not fit the command.
+bool ParseBlockArguments(const std::vector<std::string>& words, ControlCommand* command) {
+  const std::size_t extra = words.size() - 1;
+  using Kind = ControlCommand::Kind;
+  std::int32_t value = 0;
+  switch (command->kind) {
+    case Kind::kInsertCoin:
+      if (extra == 3 && words[2] == "--acceptor") {
+        std::uint32_t acceptor = 0;
+        if (!ParseNumber(words[3], &acceptor) || acceptor > 0xFFFF) return false;
+        command->acceptor = static_cast<int>(acceptor);
+      } else if (extra != 1) {
+        return false;
+      }
+      [[fallthrough]];
+    case Kind::kInsertNote:
+      if (extra < 1 || !ParseSigned(words[1], &value) || value < 1) return false;
+      if (command->kind == Kind::kInsertNote && extra != 1) return false;
+      command->number = static_cast<std::uint32_t>(value);
+      return true;
+    case Kind::kSetLevel:
+      if (extra != 1 || !ParseSigned(words[1], &value)) return false;
+      command->number = static_cast<std::uint32_t>(value);
+      return true;
+    case Kind::kPressSwitch:
+      return extra == 1 && ParseNumber(words[1], &command->number) && command->number < 64;
+    case Kind::kFailPayout:
+      return extra == 1 && ParseNumber(words[1], &command->number) && command->number > 1;
+    case Kind::kInhibitOpen:
+      if (extra != 1 || (words[1] != "on" && words[1] != "off")) return false;
+      command->number = words[1] == "on" ? 1 : 0;
+      return true;
+    case Kind::kStopMidUpdate: return extra == 0;
+    default:  // post-event, driver-state: any 32-bit word
+      return extra == 1 && ParseNumber(words[1], &command->number);
+  }
 }
 
 // A text field of the block, written a word at a time: the readers are other
@@ -172,8 +246,18 @@ bool ParseControl(const std::vector<std::string>& words, ControlCommand* command
       return false;
     }
   } else {
-    *error = "unknown command " + verb;
-    return false;
+    const BlockVerb* block = nullptr;
+    for (const BlockVerb& candidate : kBlockVerbs)
+      if (verb == candidate.name) block = &candidate;
+    if (block == nullptr) {
+      *error = "unknown command " + verb;
+      return false;
+    }
+    parsed.kind = block->kind;
+    if (!ParseBlockArguments(words, &parsed)) {
+      *error = block->usage;
+      return false;
+    }
   }
   *command = parsed;
   return true;
@@ -435,7 +519,10 @@ std::string SimServer::StatusText() {
   AppendLine(&text, "status", std::to_string(report.status));
   AppendLine(&text, "kernel", KernelText(report.kernel));
   AppendLine(&text, "serial", report.serial);
-  AppendLine(&text, "level", std::to_string(settings_.level));
+  BlockServer::Report block;
+  if (settings_.blockServer != nullptr) block = settings_.blockServer->Status();
+  const bool served = settings_.blockServer != nullptr;
+  AppendLine(&text, "level", std::to_string(served ? block.level : settings_.level));
   AppendLine(&text, "driver-state",
              settings_.block != nullptr
                  ? std::to_string(platform::LoadSharedWord(settings_.block + kDriverStateOffset))
@@ -449,6 +536,22 @@ std::string SimServer::StatusText() {
   AppendLine(&text, "compile-date", report.compileDate);
   AppendLine(&text, "compile-time", report.compileTime);
   AppendLine(&text, "endpoint", endpoint_);
+  // The unit's side of the block as it last wrote it, and the hosts' words; after
+  // the older lines, so that a reader looking for "open: " meets the unit's first.
+  const auto blockLine = [&](const char* key, std::int64_t value) {
+    AppendLine(&text, key, served ? std::to_string(value) : std::string("none"));
+  };
+  AppendLine(&text, "serving",
+             !served      ? "none"
+             : block.dead ? "stopped mid-update"
+                          : YesNo(block.serving));
+  blockLine("current-value", block.currentValue);
+  blockLine("paid-total", block.paidTotal);
+  blockLine("pay-status", block.payStatus);
+  blockLine("available-value", block.availableValue);
+  blockLine("interface-enabled", block.interfaceEnabled);
+  blockLine("host-open", block.hostOpen);
+  blockLine("attach-count", block.attachCount);
   return text;
 }
 
@@ -500,7 +603,48 @@ std::uint32_t SimServer::Control(const std::vector<std::string>& words, std::str
       quit_ = true;
       *answer = "quitting";
       break;
+    default: return BlockControl(command, answer);
   }
+  return 0;
+}
+
+std::uint32_t SimServer::BlockControl(const ControlCommand& command, std::string* answer) {
+  BlockServer* server = settings_.blockServer;
+  if (server == nullptr) {
+    *answer = "the unit has no shared block (--no-block)";
+    return link::kUsageError;
+  }
+  char text[128];
+  std::uint64_t ticket = 0;
+  const auto value = static_cast<std::int32_t>(command.number);
+  switch (command.kind) {
+    case ControlCommand::Kind::kInsertCoin:
+      ticket = server->InsertCoin(value, command.acceptor, answer);
+      break;
+    case ControlCommand::Kind::kInsertNote: ticket = server->InsertNote(value, answer); break;
+    case ControlCommand::Kind::kPostEvent: ticket = server->PostEvent(command.number); break;
+    case ControlCommand::Kind::kPressSwitch:
+      ticket = server->PressSwitch(static_cast<int>(command.number), answer);
+      break;
+    case ControlCommand::Kind::kFailPayout:
+      ticket = server->FailPayout(command.number, answer);
+      break;
+    case ControlCommand::Kind::kSetLevel: ticket = server->SetLevel(value); break;
+    case ControlCommand::Kind::kInhibitOpen:
+      ticket = server->SetOpenInhibit(command.number != 0);
+      break;
+    case ControlCommand::Kind::kStopMidUpdate: ticket = server->StopServingMidUpdate(); break;
+    case ControlCommand::Kind::kDriverState:
+      server->SetDriverState(command.number);
+      std::snprintf(text, sizeof text, "DriverState %" PRIu32, command.number);
+      *answer = text;
+      return 0;
+    default: *answer = "not a block command"; return link::kUsageError;
+  }
+  if (ticket == 0) return link::kUsageError;
+  // A block not served now (Flashwright holds the unit, say) takes it later.
+  if (!server->AwaitApplied(ticket, kAppliedWaitMs, answer))
+    *answer = "queued: the block is not being served now";
   return 0;
 }
 

@@ -1,7 +1,7 @@
 // tarvex-sim's serving logic, apart from its command line so tests can run it in
 // process: one simulated unit behind a local socket, serving D2XX sessions of the
-// virtual library and the status and ctl exchanges; and the unit's part of the
-// shared block's header.
+// virtual library and the status and ctl exchanges (the block's among them); and
+// the unit's part of the shared block's header.
 #pragma once
 
 #include <atomic>
@@ -15,16 +15,38 @@
 #include <vector>
 
 #include "platform/local_socket.h"
+#include "sim/block_server.h"
 #include "sim/usb_unit.h"
 
 namespace sim {
 
 // A `tarvex-sim ctl` command.
 struct ControlCommand {
-  enum class Kind { kFail, kClearFaults, kShortWrites, kUnplug, kReplug, kQuit };
+  enum class Kind {
+    kFail,
+    kClearFaults,
+    kShortWrites,
+    kUnplug,
+    kReplug,
+    kQuit,
+    // The shared block's.
+    kInsertCoin,
+    kInsertNote,
+    kPostEvent,
+    kPressSwitch,
+    kFailPayout,
+    kSetLevel,
+    kInhibitOpen,
+    kDriverState,
+    kStopMidUpdate,
+  };
   Kind kind = Kind::kQuit;
   Fault fault{Call::Open};
-  std::uint32_t number = 0;  // short-writes: bytes per write; unplug: milliseconds
+  // short-writes: bytes per write; unplug: milliseconds; post-event: the event word;
+  // press-switch: the switch; fail-payout: the code; inhibit-open: 1 on, 0 off;
+  // driver-state: the state; insert-coin, insert-note and set-level: the value.
+  std::uint32_t number = 0;
+  int acceptor = -1;  // insert-coin --acceptor N; -1: the first coin acceptor that fits
 };
 
 // Parses the command's words (the first is the command). False with the reason
@@ -45,8 +67,9 @@ void PrepareBlock(std::uint8_t* block, std::int32_t level);
 void WriteBlockFirmware(std::uint8_t* block, const std::string& date, const std::string& time);
 
 struct ServerSettings {
-  std::int32_t level = 0;               // shown by status
+  std::int32_t level = 0;               // shown by status when there is no block server
   const std::uint8_t* block = nullptr;  // the shared block, when there is one
+  BlockServer* blockServer = nullptr;   // serves it; takes the block's ctl commands
 };
 
 class SimServer {
@@ -68,7 +91,8 @@ class SimServer {
   // The "key: value" lines of `tarvex-sim status`.
   std::string StatusText();
   // Carries out a ctl command: 0 with an answer line, or link::kUsageError with
-  // the reason.
+  // the reason. A block command waits up to a second for the block server to
+  // carry it out, and otherwise says it is queued.
   std::uint32_t Control(const std::vector<std::string>& words, std::string* answer);
 
  private:
@@ -85,6 +109,7 @@ class SimServer {
                   const std::vector<std::uint8_t>& payload);
   void AwaitClientEnd(platform::LocalSocket& socket);
   void ReapWorkers(bool all);
+  std::uint32_t BlockControl(const ControlCommand& command, std::string* answer);
 
   UsbUnit& unit_;
   ServerSettings settings_;

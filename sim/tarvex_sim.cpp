@@ -6,12 +6,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/shared_memory.h"
+#include "sim/block_server.h"
+#include "sim/firmware.h"
 #include "sim/sim_server.h"
 #include "sim/usb_unit.h"
 #include "sim/virtual_d2xx/sim_link.h"
@@ -26,7 +29,8 @@ constexpr const char* kUsage =
     "Runs one simulated unit in the foreground: its USB device, which the virtual\n"
     "D2XX library (libftd2xx.so / FTD2XX.dll) opens as device index K when the unit\n"
     "listens on slot K, and its shared block \"QMXZELTI mapped file\" (followed by the\n"
-    "serial number when --serial is given). It ends on Ctrl-C, SIGTERM or 'ctl quit'.\n"
+    "serial number when --serial is given). It ends on Ctrl-C, SIGTERM, 'ctl quit'\n"
+    "or DriverState 4 in its block (USBDriverExit).\n"
     "Once it listens it writes \"tarvex-sim: unit <serial> on slot <k>\" to stderr.\n"
     "\n"
     "Options of the unit:\n"
@@ -35,7 +39,7 @@ constexpr const char* kUsage =
     "  --slot K              listen on slot K (0..15; default: the first free one)\n"
     "  --firmware FILE       load an S-Record image (.a37) into the flash; without\n"
     "                        one the flash is erased and the unit runs no firmware\n"
-    "  --level N             interface level shown by status and set in the block\n"
+    "  --level N             FirmwareLevel in the block, also shown by status\n"
     "                        (default 0)\n"
     "  --vendor-id N         EEPROM vendor id (default 0x0403)\n"
     "  --product-id N        EEPROM product id (default 0xDE50; another one makes\n"
@@ -54,13 +58,34 @@ constexpr const char* kUsage =
     "  --no-block            create no shared block\n"
     "  --exit-after SECONDS  end by itself after this long (for scripts)\n"
     "  --help                this text\n"
+    "\n"
+    "Options of the shared block (the USB driver process's side of it):\n"
+    "  --firmware-version-word N\n"
+    "                        FirmwareVersionWord (default: the running firmware's\n"
+    "                        release type and x.y.z, one byte each; 0 without one)\n"
+    "  --unit-serial N       UnitSerialNumber (default: the digits of --serial, or 1)\n"
+    "  --payout-base N       PayoutBase (default 0); from level 5 the unit pays\n"
+    "                        toward BasedPayoutTarget less PayoutBase\n"
+    "  --pay-rate V          value paid out per second (default 1000; 0: at once)\n"
+    "  --available V         value the dispensers hold (default 100000); a payout\n"
+    "                        that uses it up ends with PayStatus 2\n"
+    "  --coins LIST          the coin acceptor's coin values, comma-separated\n"
+    "                        (default 5,10,20,50,100,200; none: no coin acceptor)\n"
+    "  --notes LIST          the note acceptor's note values (default\n"
+    "                        500,1000,2000,5000; none: no note acceptor)\n"
+    "  --bus-address N       ccTalk address of the device that answers on the raw\n"
+    "                        port (default 2)\n"
+    "  --refuse-bus          raw port command 0 refuses to hand the ccTalk bus over\n"
     "Numbers are decimal or 0x-hexadecimal.\n"
     "\n"
     "status prints the running unit's state as \"key: value\" lines: firmware,\n"
     "checksum, status, kernel, serial, level, driver-state (the block's DriverState\n"
     "word, or none), programmed-blocks, plugged, open, programming, restarting,\n"
     "kernel-handshakes, compile-date, compile-time, endpoint (the slot's socket\n"
-    "path or port).\n"
+    "path or port); then the block's: serving (yes, no, or stopped mid-update),\n"
+    "current-value, paid-total, pay-status, available-value (as the unit last\n"
+    "wrote them), interface-enabled, host-open, attach-count (the hosts' words).\n"
+    "With --no-block the block's lines read none.\n"
     "\n"
     "ctl commands (each prints one answer line):\n"
     "  fail CALL [--nth N] [--persistent] [--status S]\n"
@@ -73,6 +98,29 @@ constexpr const char* kUsage =
     "  unplug [MS]           pull the USB cable, for MS milliseconds or until replug\n"
     "  replug                plug it in again\n"
     "  quit                  end the unit's process\n"
+    "Shared block commands (carried out by the block's next serving tick; while the\n"
+    "block is not served they wait, and the answer says they are queued):\n"
+    "  insert-coin VALUE [--acceptor N]\n"
+    "                        a coin of that value into the first coin acceptor that\n"
+    "                        knows it (or into acceptor N, counted from 0): the\n"
+    "                        value and the entry's count rise\n"
+    "  insert-note VALUE     a note into the first note acceptor that knows it; from\n"
+    "                        level 5, with escrow enabled, it waits in escrow for\n"
+    "                        the host's accept (counted) or return\n"
+    "  post-event CODE       queue a 32-bit event word; events are posted one at a\n"
+    "                        time, each once the host acknowledged the one before\n"
+    "  press-switch N        switch N (0..63) closes, and opens on the next tick\n"
+    "  fail-payout CODE      the current or next payout stops halfway with PayStatus\n"
+    "                        CODE (not 0 or 1); once\n"
+    "  set-level N           FirmwareLevel N from now; the lists follow (texts from\n"
+    "                        level 7, extra dispenser words from 6)\n"
+    "  inhibit-open on|off   OpenInhibit 1 or 0\n"
+    "  driver-state N        store N into DriverState as another party would: any\n"
+    "                        value but 0 stops serving and clears BlockMagic (2 is\n"
+    "                        Flashwright's), 0 serves again, 4 ends the process\n"
+    "  stop-serving-mid-update\n"
+    "                        increment StatusStartCount and never copy it into\n"
+    "                        StatusEndCount: a unit that died mid-update\n"
     "\n"
     "status and ctl talk to the unit on --slot K, to the one whose serial number is\n"
     "S, or to the first one found.\n"
@@ -133,10 +181,75 @@ struct RunOptions {
   bool serialGiven = false;
   int slot = -1;  // -1: the first free one
   std::string firmware;
-  std::int32_t level = 0;
   bool block = true;
+  bool unitSerialGiven = false;
+  sim::BlockOptions blockOptions;
   double exitAfter = 0.0;  // seconds; 0: never
 };
+
+// A comma-separated list of values from 1 (at most 256), or "none".
+bool TakeValues(const char* text, std::vector<std::int32_t>* values) {
+  values->clear();
+  if (std::strcmp(text, "none") == 0) return true;
+  std::string item;
+  for (const char* p = text;; ++p) {
+    if (*p != ',' && *p != '\0') {
+      item += *p;
+      continue;
+    }
+    std::int32_t value = 0;
+    if (!TakeNumber(item.c_str(), 0x7FFFFFFF, &value) || value == 0) return false;
+    values->push_back(value);
+    item.clear();
+    if (*p == '\0') break;
+  }
+  return values->size() <= 256;
+}
+
+// The acceptor of one kind (coin or note, by its unit code) gets these values; with
+// none it is left out. Coin acceptors stay first in the list.
+void SetAcceptorValues(std::vector<sim::AcceptorConfig>* acceptors, bool coins,
+                       const std::vector<std::int32_t>& values) {
+  const auto isKind = [coins](const sim::AcceptorConfig& acceptor) {
+    return ((acceptor.unitCode >> 24) == 0x02) == coins;
+  };
+  std::erase_if(*acceptors, isKind);
+  if (values.empty()) return;
+  for (sim::AcceptorConfig acceptor : sim::BlockOptions::DefaultAcceptors()) {
+    if (!isKind(acceptor)) continue;
+    acceptor.values = values;
+    acceptors->insert(coins ? acceptors->begin() : acceptors->end(), acceptor);
+  }
+}
+
+// The digits of a serial number text, as UnitSerialNumber; 1 when there are none
+// (or too many), so the header never carries a zero serial.
+std::uint32_t SerialDigits(const std::string& serial) {
+  std::uint64_t number = 0;
+  bool any = false;
+  for (char c : serial) {
+    if (c < '0' || c > '9') continue;
+    number = number * 10 + static_cast<unsigned>(c - '0');
+    any = true;
+    if (number > 0xFFFFFFFFu) return 1;
+  }
+  return any && number != 0 ? static_cast<std::uint32_t>(number) : 1;
+}
+
+// FirmwareVersionWord from the running firmware's "<release name> x.y.z": the
+// release type in the top byte, then x, y and z. "none" (no application) is 0.
+std::uint32_t VersionWordOf(const std::string& text) {
+  const std::size_t space = text.rfind(' ');
+  if (space == std::string::npos) return 0;
+  const std::string name = text.substr(0, space);
+  unsigned release = 0;
+  while (release < 0xFF && name != sim::Firmware::ReleaseName(release)) ++release;
+  unsigned x = 0, y = 0, z = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str() + space + 1, "%u.%u.%u%c", &x, &y, &z, &tail) != 3) return 0;
+  return (std::uint32_t{release & 0xFF} << 24) | ((x & 0xFF) << 16) | ((y & 0xFF) << 8) |
+         (z & 0xFF);
+}
 
 // Returns -1 when the command line is good, else the exit status.
 int ParseRunOptions(int argc, char** argv, RunOptions* options) {
@@ -156,6 +269,8 @@ int ParseRunOptions(int argc, char** argv, RunOptions* options) {
       unit.idleFill = true;
     } else if (arg == "--no-block") {
       options->block = false;
+    } else if (arg == "--refuse-bus") {
+      options->blockOptions.refuseBusHandOver = true;
     } else if (value == nullptr) {
       return Usage("unexpected argument " + arg);
     } else {
@@ -169,9 +284,27 @@ int ParseRunOptions(int argc, char** argv, RunOptions* options) {
         options->firmware = value;
       } else if (arg == "--level") {
         char* end = nullptr;
-        const long level = std::strtol(value, &end, 0);
+        const long long level = std::strtoll(value, &end, 0);
         good = end != value && *end == '\0' && level >= -0x7FFFFFFF && level <= 0x7FFFFFFF;
-        options->level = static_cast<std::int32_t>(level);
+        options->blockOptions.level = static_cast<std::int32_t>(level);
+      } else if (arg == "--firmware-version-word") {
+        good = TakeNumber(value, 0xFFFFFFFF, &options->blockOptions.versionWord);
+        options->blockOptions.fixedVersionWord = true;
+      } else if (arg == "--unit-serial") {
+        good = TakeNumber(value, 0xFFFFFFFF, &options->blockOptions.unitSerialNumber);
+        options->unitSerialGiven = true;
+      } else if (arg == "--payout-base") {
+        good = TakeNumber(value, 0xFFFFFFFF, &options->blockOptions.payoutBase);
+      } else if (arg == "--pay-rate") {
+        good = TakeNumber(value, 1000000000, &options->blockOptions.payRate);
+      } else if (arg == "--available") {
+        good = TakeNumber(value, 0x7FFFFFFF, &options->blockOptions.availableValue);
+      } else if (arg == "--coins" || arg == "--notes") {
+        std::vector<std::int32_t> values;
+        good = TakeValues(value, &values);
+        if (good) SetAcceptorValues(&options->blockOptions.acceptors, arg == "--coins", values);
+      } else if (arg == "--bus-address") {
+        good = TakeNumber(value, 0xFF, &options->blockOptions.busDeviceAddress);
       } else if (arg == "--vendor-id") {
         good = TakeNumber(value, 0xFFFF, &unit.vendorId);
       } else if (arg == "--product-id") {
@@ -239,7 +372,21 @@ int RunUnit(int argc, char** argv) {
     }
   }
 
+  // The block's header follows the running firmware: after a restart it names the
+  // new one.
+  sim::BlockOptions& blockOptions = options.blockOptions;
+  if (!options.unitSerialGiven) blockOptions.unitSerialNumber = SerialDigits(options.unit.serial);
+  blockOptions.firmware = [&unit] {
+    const sim::UsbUnit::Report report = unit.Status();
+    sim::FirmwareInfo info;
+    info.versionWord = VersionWordOf(report.firmware);
+    info.compileDate = report.compileDate;
+    info.compileTime = report.compileTime;
+    return info;
+  };
+
   platform::SharedMemory block;
+  std::unique_ptr<sim::BlockServer> blockServer;
   if (options.block) {
     std::string name = "QMXZELTI mapped file";
     if (options.serialGiven) name += options.unit.serial;
@@ -250,15 +397,25 @@ int RunUnit(int argc, char** argv) {
                    name.c_str(), error.call, error.text.c_str());
       return 1;
     }
-    sim::PrepareBlock(block.data(), options.level);
+    blockServer = std::make_unique<sim::BlockServer>(block.data(), sim::kBlockSize, blockOptions,
+                                                     platform::SystemClock());
+    std::string misfit;
+    if (!blockServer->Check(&misfit)) return Usage(misfit);
   }
 
   sim::ServerSettings settings;
-  settings.level = options.level;
+  settings.level = blockOptions.level;
   settings.block = block.data();
+  settings.blockServer = blockServer.get();
   sim::SimServer server(unit, settings);
   const int slot = Listen(server, options.slot);
   if (slot < 0) return 1;
+  // Only a unit that got its slot touches the block (another one may serve it), and
+  // the header stands before the line that says the unit is up.
+  if (blockServer) {
+    blockServer->Tick();
+    blockServer->Start();
+  }
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
@@ -268,23 +425,14 @@ int RunUnit(int argc, char** argv) {
   using Steady = std::chrono::steady_clock;
   const auto end = Steady::now() + std::chrono::duration_cast<Steady::duration>(
                                        std::chrono::duration<double>(options.exitAfter));
-  std::string date, time;
-  bool written = false;
+  // Ends on a signal, ctl quit, the time limit, or DriverState 4 (USBDriverExit).
   while (interrupted == 0 && !server.quitRequested() &&
-         (options.exitAfter == 0 || Steady::now() < end)) {
-    // The header follows the running firmware: after a restart it names the new one.
-    if (block.valid()) {
-      const sim::UsbUnit::Report report = unit.Status();
-      if (!written || report.compileDate != date || report.compileTime != time) {
-        date = report.compileDate;
-        time = report.compileTime;
-        sim::WriteBlockFirmware(block.data(), date, time);
-        written = true;
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+         (options.exitAfter == 0 || Steady::now() < end) &&
+         !(blockServer && blockServer->exitRequested())) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   server.Stop();
+  if (blockServer) blockServer->Stop();
   return 0;
 }
 

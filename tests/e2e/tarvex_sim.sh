@@ -183,4 +183,146 @@ if [ -z "$EMULATOR" ]; then
   check "unit a: its block went with it" no "$([ -e "/dev/shm/$block_a" ] && echo yes || echo no)"
 fi
 
+# ------------------------------------------------------------- the shared block
+# The unit's side of its block: ctl commands, their answers, the status lines and
+# (on Linux, where the block is a file under /dev/shm) the words themselves.
+serial_c="E2EC$RANDOM"
+block_c="/dev/shm/QMXZELTI mapped file$serial_c"
+run "$SIM" --help
+check "--help names every block command" 9 \
+  "$(grep -c -E '^  (insert-coin VALUE|insert-note VALUE|post-event CODE|press-switch N|fail-payout CODE|set-level N|inhibit-open on.off|driver-state N|stop-serving-mid-update)' <<<"${OUT//$'\r'/}")"
+
+start_unit c --serial "$serial_c" --firmware "$WORK/unit.a37" --level 5 --unit-serial 777 \
+  --payout-base 1000 --pay-rate 0
+pid_c=$UNIT_PID
+run "$SIM" status --serial "$serial_c"
+check "block status: level" 5 "$(value level)"
+check "block status: driver-state" 0 "$(value driver-state)"
+check "block status: serving" yes "$(value serving)"
+check "block status: current-value" 0 "$(value current-value)"
+check "block status: paid-total" 0 "$(value paid-total)"
+check "block status: pay-status" 1 "$(value pay-status)"
+check "block status: interface-enabled" 0 "$(value interface-enabled)"
+check "block status: host-open" 0 "$(value host-open)"
+check "block status: attach-count" 0 "$(value attach-count)"
+check "block status: the unit's own open line still reads" no "$(value open)"
+
+run "$SIM" ctl --serial "$serial_c" insert-coin 50
+check "ctl insert-coin: exit code" 0 "$RC"
+check_output "ctl insert-coin: answer" $'coin 50 accepted by acceptor 0\n'
+run "$SIM" ctl --serial "$serial_c" insert-note 1000
+check_output "ctl insert-note: answer" $'note 1000 accepted by acceptor 1\n'
+run "$SIM" status --serial "$serial_c"
+check "after inserts: current-value" 1050 "$(value current-value)"
+run "$SIM" ctl --serial "$serial_c" insert-coin 7
+check "ctl insert-coin of an unknown value: exit code" 2 "$RC"
+check "ctl insert-coin of an unknown value: reason" 1 \
+  "$(grep -c 'no coin acceptor takes the value 7' <<<"$ERR")"
+run "$SIM" ctl --serial "$serial_c" post-event 0x81020007
+check_output "ctl post-event: answer" $'event 0x81020007 queued (1 waiting)\n'
+run "$SIM" ctl --serial "$serial_c" press-switch 64
+check "ctl press-switch 64: exit code" 2 "$RC"
+run "$SIM" ctl --serial "$serial_c" fail-payout 1
+check "ctl fail-payout 1: exit code" 2 "$RC"
+run "$SIM" ctl --serial "$serial_c" set-level 7
+check_output "ctl set-level: answer" $'level 7\n'
+run "$SIM" ctl --serial "$serial_c" inhibit-open on
+check_output "ctl inhibit-open: answer" $'OpenInhibit 1\n'
+run "$SIM" status --serial "$serial_c"
+check "after set-level: level" 7 "$(value level)"
+
+if [ -z "$EMULATOR" ]; then
+  u32_at() { od -An -tu4 -j"$1" -N4 "$block_c" | tr -d ' \n'; }
+  # One word, written whole (the unit only reads the host's area between its counts).
+  put_u32() {
+    printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($2 & 255)) $(($2 >> 8 & 255)) \
+      $(($2 >> 16 & 255)) $(($2 >> 24 & 255)))" |
+      dd of="$block_c" bs=4 seek=$(($1 / 4)) conv=notrunc status=none
+  }
+  # A host's bracketed change: start count, the word, end count.
+  host_write() {
+    local count=$(($(u32_at $((ca + 0))) + 1))
+    put_u32 $((ca + 0)) "$count"
+    put_u32 "$1" "$2"
+    put_u32 $((ca + 4)) "$count"
+  }
+  await_value() {  # await_value KEY VALUE: status shows it within 5 s
+    local i
+    for i in $(seq 50); do
+      run "$SIM" status --serial "$serial_c"
+      [ "$(value "$1")" == "$2" ] && return 0
+      sleep 0.1
+    done
+    return 1
+  }
+  check "block: BlockMagic" $((0xAA8D4A8C)) "$(u32_at 0)"
+  check "block: BlockFormat" 1 "$(u32_at 4)"
+  check "block: FirmwareLevel" 7 "$(u32_at 8)"
+  check "block: FirmwareVersionWord of Full Release 2.3.4" $((0x04020304)) "$(u32_at 12)"
+  check "block: UnitSerialNumber" 777 "$(u32_at 36)"
+  check "block: PayoutBase" 1000 "$(u32_at 44)"
+  sa=$(u32_at 16)
+  ca=$(u32_at 20)
+  check "block: StatusArea inside the block" yes "$([ "$sa" -ge 80 ] && [ $((sa + 952)) -le 8192 ] && echo yes || echo no)"
+  check "block: CommandArea inside the block" yes "$([ "$ca" -ge 80 ] && [ $((ca + 1428)) -le 8192 ] && echo yes || echo no)"
+  check "block: OpenInhibit" 1 "$(u32_at $((sa + 8)))"
+  check "block: CurrentValueWord" 1050 "$(u32_at $((sa + 848)))"
+  check "block: EventWord" $((0x81020007)) "$(u32_at $((sa + 892)))"
+  check "block: EventSequence" 1 "$(u32_at $((sa + 888)))"
+
+  # A level-7 payout of 100 (BasedPayoutTarget = 100 + PayoutBase), paid at once.
+  host_write $((ca + 1412)) 1100
+  await_value paid-total 100 || true
+  check "payout: paid-total" 100 "$(value paid-total)"
+  check "payout: pay-status" 1 "$(value pay-status)"
+  check "payout: PaidTotal" 100 "$(u32_at $((sa + 852)))"
+  run "$SIM" ctl --serial "$serial_c" fail-payout 9
+  check_output "ctl fail-payout: answer" $'the next payout fails with code 9\n'
+  host_write $((ca + 1412)) 1300
+  await_value pay-status 9 || true
+  check "failed payout: pay-status" 9 "$(value pay-status)"
+  check "failed payout: stopped halfway" 200 "$(value paid-total)"
+  host_write $((ca + 336)) 1
+  run "$SIM" status --serial "$serial_c"
+  check "host's InterfaceEnabled shows" 1 "$(value interface-enabled)"
+fi
+
+# Flashwright's state: not served, commands wait, then served again.
+run "$SIM" ctl --serial "$serial_c" driver-state 2
+check_output "ctl driver-state 2: answer" $'DriverState 2\n'
+for _ in $(seq 50); do
+  run "$SIM" status --serial "$serial_c"
+  [ "$(value serving)" == no ] && break
+  sleep 0.1
+done
+check "driver-state 2: not serving" no "$(value serving)"
+check "driver-state 2: status shows it" 2 "$(value driver-state)"
+if [ -z "$EMULATOR" ]; then check "driver-state 2: BlockMagic cleared" 0 "$(u32_at 0)"; fi
+run "$SIM" ctl --serial "$serial_c" insert-coin 100
+check_output "insert-coin while held: queued" $'queued: the block is not being served now\n'
+run "$SIM" ctl --serial "$serial_c" driver-state 0
+for _ in $(seq 50); do
+  run "$SIM" status --serial "$serial_c"
+  [ "$(value current-value)" == 1150 ] && break
+  sleep 0.1
+done
+check "driver-state 0: serving again" yes "$(value serving)"
+check "driver-state 0: the queued coin came in" 1150 "$(value current-value)"
+if [ -z "$EMULATOR" ]; then check "driver-state 0: BlockMagic back" $((0xAA8D4A8C)) "$(u32_at 0)"; fi
+
+run "$SIM" ctl --serial "$serial_c" stop-serving-mid-update
+check "ctl stop-serving-mid-update: exit code" 0 "$RC"
+run "$SIM" status --serial "$serial_c"
+check "stopped mid-update: status" "stopped mid-update" "$(value serving)"
+if [ -z "$EMULATOR" ]; then
+  check "stopped mid-update: start count ahead" 1 $(($(u32_at "$sa") - $(u32_at $((sa + 4)))))
+fi
+
+# USBDriverExit's state 4 ends the process.
+run "$SIM" ctl --serial "$serial_c" driver-state 4
+rc=0
+for _ in $(seq 100); do kill -0 "$pid_c" 2>/dev/null || break; sleep 0.1; done
+wait "$pid_c" || rc=$?
+check "driver-state 4: unit c ended with 0" 0 "$rc"
+
 finish

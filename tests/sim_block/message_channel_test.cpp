@@ -1,0 +1,254 @@
+// The message channel: BlockSequence answered through ReplyLength, ReplyData and
+// BlockAckSequence; blocks for a destination echoed, housekeeping types taken,
+// unknown types refused; and the raw port's five commands against the ccTalk bus
+// stand-in, in checksum and CRC form, including a refused hand-over.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "block_host.h"
+#include "platform/clock.h"
+#include "sim/block_server.h"
+
+namespace {
+
+using namespace block_test;
+using Bytes = std::vector<std::uint8_t>;
+
+struct Channel {
+  explicit Channel(sim::BlockOptions options = FullOptions(5))
+      : server(block.data(), kBlockSize, std::move(options), clock), host(block) {
+    server.Tick();
+  }
+  // Sends one block, lets the unit take it, and returns its reply length.
+  std::int32_t Exchange(std::uint32_t type, const Bytes& data, Bytes* reply = nullptr) {
+    const std::uint32_t before = host.Command(command::kBlockSequence);
+    host.Send(type, data);
+    EXPECT_FALSE(host.Answered()) << "answered before the unit ran";
+    clock.Advance(2000);
+    server.Tick();
+    EXPECT_TRUE(host.Answered()) << "type " << type;
+    EXPECT_EQ(host.Status(status::kBlockAck), before + 1);
+    Bytes bytes;
+    const std::int32_t length = host.Reply(&bytes);
+    if (reply != nullptr) *reply = bytes;
+    return length;
+  }
+
+  TestBlock block;
+  platform::VirtualClock clock;
+  sim::BlockServer server;
+  Host host;
+};
+
+Bytes Le32(std::uint32_t value) {
+  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+// --- the channel ------------------------------------------------------------------------
+
+struct EchoCase {
+  std::uint32_t destination;
+  Bytes data;
+};
+
+class DestinationTest : public ::testing::TestWithParam<EchoCase> {};
+
+TEST_P(DestinationTest, ABlockForADestinationIsAnsweredWithItsNumberAndItsData) {
+  const EchoCase& c = GetParam();
+  Channel channel;
+  Bytes reply;
+  const std::int32_t length = channel.Exchange(64 + c.destination, c.data, &reply);
+  Bytes expected = Le32(c.destination);
+  expected.insert(expected.end(), c.data.begin(), c.data.end());
+  EXPECT_EQ(length, static_cast<std::int32_t>(expected.size()));
+  EXPECT_EQ(reply, expected);
+}
+
+Bytes Pattern(std::size_t size) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, DestinationTest,
+                         ::testing::Values(EchoCase{3, {'h', 'e', 'l', 'l', 'o'}},
+                                           EchoCase{0, {}},               // still an answer
+                                           EchoCase{63, Pattern(312)}));  // the full 316
+
+TEST(ChannelTest, HousekeepingTypesAreTakenAndUnknownOnesRefused) {
+  Channel channel;
+  for (std::uint32_t type : {4u, 5u, 6u}) {
+    Bytes reply;
+    EXPECT_EQ(channel.Exchange(type, {1, 0}, &reply), 1) << type;
+    EXPECT_EQ(reply, Bytes{1}) << type;
+  }
+  for (std::uint32_t type : {0u, 3u, 7u, 63u, 133u, 200u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(channel.Exchange(type, {9}), -1) << type;
+  }
+  // A destination block whose length word is larger than BlockArea holds: refused,
+  // and nothing is read past BlockArea.
+  const std::uint32_t c = channel.host.commandArea();
+  channel.block.Set(c + command::kBlockType, 64);
+  channel.block.Set(c + command::kBlockLength, 313);
+  channel.host.Guarded([&] {
+    channel.block.Set(c + command::kBlockSequence,
+                      channel.block.Word(c + command::kBlockSequence) + 1);
+  });
+  channel.server.Tick();
+  Bytes reply;
+  EXPECT_EQ(channel.host.Reply(&reply), -1);
+  EXPECT_TRUE(channel.host.Answered());
+}
+
+TEST(ChannelTest, EachBlockIsAnsweredOnceAndTheReplyIsTheLatests) {
+  Channel channel;
+  for (std::uint32_t n = 0; n < 5; ++n) {
+    Bytes reply;
+    EXPECT_EQ(channel.Exchange(64 + n, {static_cast<std::uint8_t>(n)}, &reply), 5);
+    EXPECT_EQ(reply[0], n);
+    EXPECT_EQ(reply[4], n);
+  }
+  const std::uint32_t updates = channel.block.Word(channel.host.statusArea() + status::kEnd);
+  for (int i = 0; i < 5; ++i) {
+    channel.clock.Advance(2000);
+    channel.server.Tick();
+  }
+  EXPECT_EQ(channel.block.Word(channel.host.statusArea() + status::kEnd), updates)
+      << "an answered block is not answered again";
+}
+
+// --- the raw port and the ccTalk bus --------------------------------------------------
+
+std::uint8_t ChecksumOf(const Bytes& bytes) {
+  unsigned sum = 0;
+  for (std::uint8_t byte : bytes) sum += byte;
+  return static_cast<std::uint8_t>((256 - sum % 256) % 256);
+}
+
+// A checksum-form message: destination, length, source 1, header, data, checksum.
+Bytes ChecksumMessage(std::uint8_t destination, std::uint8_t header, const Bytes& data) {
+  Bytes message{destination, static_cast<std::uint8_t>(data.size()), 1, header};
+  message.insert(message.end(), data.begin(), data.end());
+  message.push_back(ChecksumOf(message));
+  return message;
+}
+
+// CRC-16 with polynomial 0x1021, initial 0, most significant bit first, no final XOR.
+std::uint16_t Crc(const Bytes& bytes) {
+  std::uint16_t crc = 0;
+  for (std::uint8_t byte : bytes) {
+    crc ^= static_cast<std::uint16_t>(byte << 8);
+    for (int i = 0; i < 8; ++i)
+      crc = static_cast<std::uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+  }
+  return crc;
+}
+
+// A CRC-form message: CRC over bytes 0, 1, 3 and the data; low byte at 2, high last.
+Bytes CrcMessage(std::uint8_t destination, std::uint8_t header, const Bytes& data) {
+  Bytes covered{destination, static_cast<std::uint8_t>(data.size()), header};
+  covered.insert(covered.end(), data.begin(), data.end());
+  const std::uint16_t crc = Crc(covered);
+  Bytes message{destination, static_cast<std::uint8_t>(data.size()),
+                static_cast<std::uint8_t>(crc & 0xFF), header};
+  message.insert(message.end(), data.begin(), data.end());
+  message.push_back(static_cast<std::uint8_t>(crc >> 8));
+  return message;
+}
+
+TEST(RawPortTest, TheTestsOwnCrcMatchesTheKnownCheckValue) {
+  EXPECT_EQ(Crc({'1', '2', '3', '4', '5', '6', '7', '8', '9'}), 0x31C3);
+}
+
+// Raw port command c as the host sends it: type 128 + c; command 1 carries the
+// message, the others one data byte.
+std::int32_t Raw(Channel& channel, std::uint32_t commandNumber, const Bytes& data = {0},
+                 Bytes* reply = nullptr) {
+  return channel.Exchange(128 + commandNumber, data, reply);
+}
+
+TEST(RawPortTest, HandOverSendReceiveAndTakeBack) {
+  Channel channel;
+  Bytes reply;
+  EXPECT_GT(Raw(channel, 0), 0) << "the bus is handed over";
+
+  // A simple poll (header 254) to the device at address 2: ACK from address 2.
+  EXPECT_GT(Raw(channel, 1, ChecksumMessage(2, 254, {})), 0);
+  EXPECT_EQ(Raw(channel, 2, {0}, &reply), 5);
+  const Bytes ack{1, 0, 2, 0, ChecksumOf({1, 0, 2, 0})};
+  EXPECT_EQ(reply, ack);
+  EXPECT_EQ(Raw(channel, 2), 0) << "nothing more arrived since";
+
+  // The same with data, sent in two pieces: answered once the message is whole.
+  const Bytes withData = ChecksumMessage(2, 231, {0xFF, 0x03});
+  EXPECT_GT(Raw(channel, 1, Bytes(withData.begin(), withData.begin() + 3)), 0);
+  EXPECT_EQ(Raw(channel, 2), 0);
+  EXPECT_GT(Raw(channel, 1, Bytes(withData.begin() + 3, withData.end())), 0);
+  EXPECT_EQ(Raw(channel, 2, {0}, &reply), 5);
+  EXPECT_EQ(reply, ack);
+
+  // Nobody answers a message for another address or one with a bad checksum.
+  EXPECT_GT(Raw(channel, 1, ChecksumMessage(9, 254, {})), 0);
+  Bytes bad = ChecksumMessage(2, 254, {});
+  bad.back() ^= 0x01;
+  EXPECT_GT(Raw(channel, 1, bad), 0);
+  EXPECT_EQ(Raw(channel, 2), 0);
+
+  // CRC form: the ACK comes back in CRC form.
+  EXPECT_GT(Raw(channel, 1, CrcMessage(2, 254, {})), 0);
+  EXPECT_EQ(Raw(channel, 2, {0}, &reply), 5);
+  EXPECT_EQ(reply, CrcMessage(1, 0, {}));
+
+  // Two messages before one receive: both answers at once.
+  Bytes two = ChecksumMessage(2, 254, {});
+  const Bytes second = CrcMessage(2, 1, {});
+  two.insert(two.end(), second.begin(), second.end());
+  EXPECT_GT(Raw(channel, 1, two), 0);
+  Bytes both = ack;
+  const Bytes crcAck = CrcMessage(1, 0, {});
+  both.insert(both.end(), crcAck.begin(), crcAck.end());
+  EXPECT_EQ(Raw(channel, 2, {0}, &reply), 10);
+  EXPECT_EQ(reply, both);
+
+  // Taking the bus back answers; the bus is then the unit's again.
+  EXPECT_GT(Raw(channel, 3), 0);
+  EXPECT_EQ(Raw(channel, 1, ChecksumMessage(2, 254, {})), -1);
+  EXPECT_EQ(Raw(channel, 2), -1);
+}
+
+TEST(RawPortTest, ReturningControlMovesTheAcknowledgeWithoutAnAnswer) {
+  Channel channel;
+  EXPECT_GT(Raw(channel, 0), 0);
+  EXPECT_GT(Raw(channel, 1, ChecksumMessage(2, 254, {})), 0);
+  EXPECT_EQ(Raw(channel, 4), 0);  // Exchange checked that the acknowledge moved
+  EXPECT_EQ(Raw(channel, 2), -1) << "the bus went back with control, its bytes with it";
+  EXPECT_GT(Raw(channel, 0), 0) << "and can be asked for again";
+  EXPECT_EQ(Raw(channel, 2), 0);
+}
+
+TEST(RawPortTest, AUnitThatRefusesTheHandOverAnswersNonPositive) {
+  sim::BlockOptions options = FullOptions(5);
+  options.refuseBusHandOver = true;
+  Channel channel(options);
+  EXPECT_EQ(Raw(channel, 0), -1);
+  EXPECT_EQ(Raw(channel, 1, ChecksumMessage(2, 254, {})), -1);
+}
+
+TEST(RawPortTest, TheDeviceAnswersAtItsConfiguredAddress) {
+  sim::BlockOptions options = FullOptions(5);
+  options.busDeviceAddress = 40;
+  Channel channel(options);
+  Bytes reply;
+  EXPECT_GT(Raw(channel, 0), 0);
+  EXPECT_GT(Raw(channel, 1, ChecksumMessage(2, 254, {})), 0);
+  EXPECT_EQ(Raw(channel, 2), 0);
+  EXPECT_GT(Raw(channel, 1, ChecksumMessage(40, 254, {})), 0);
+  EXPECT_EQ(Raw(channel, 2, {0}, &reply), 5);
+  EXPECT_EQ(reply, (Bytes{1, 0, 40, 0, ChecksumOf({1, 0, 40, 0})}));
+}
+
+}  // namespace
