@@ -1,7 +1,9 @@
 // Qmxzelti's exports: thin wrappers that forward to the process's LibraryState and
 // let nothing escape (an exception gives the export's answer for a failure).
+#include <cstdint>
 #include <new>
 
+#include "interface/details.h"
 #include "interface/library.h"
 #include "interface/money.h"
 #include "qmxzelti.h"
@@ -20,6 +22,8 @@ LibraryState& ProcessLibrary() {
 namespace {
 // The money family's process state: constant-initialised, nothing to destroy.
 MoneyState processMoney;
+// The message channel's WriteStatus: constant-initialised, nothing to destroy.
+DetailsState processDetails;
 }  // namespace
 
 }  // namespace qmx
@@ -207,6 +211,69 @@ QMX_API void QMX_CALL EscrowReturn(void) noexcept {
   try {
     qmx::EscrowReturn(qmx::ProcessLibrary());
   } catch (...) {
+  }
+}
+
+QMX_API int QMX_CALL ReadAcceptorDetails(int index, void* details) noexcept {
+  try {
+    return qmx::ReadAcceptorDetails(qmx::ProcessLibrary(), index, details);
+  } catch (...) {
+    return 0;
+  }
+}
+
+QMX_API void QMX_CALL WriteAcceptorDetails(int index, const void* details) noexcept {
+  try {
+    qmx::WriteAcceptorDetails(qmx::ProcessLibrary(), index, details);
+  } catch (...) {
+  }
+}
+
+QMX_API int QMX_CALL ReadDispenserDetails(int index, QmxDispenserDetails* details) noexcept {
+  try {
+    return qmx::ReadDispenserDetails(qmx::ProcessLibrary(), index, details);
+  } catch (...) {
+    return 0;
+  }
+}
+
+QMX_API void QMX_CALL WriteDispenserDetails(int index, const QmxDispenserDetails* details) noexcept {
+  try {
+    qmx::WriteDispenserDetails(qmx::ProcessLibrary(), index, details);
+  } catch (...) {
+  }
+}
+
+QMX_API void QMX_CALL WriteInterfaceBlock(int address, const int* data, int length) noexcept {
+  try {
+    // The caller's words, seen as the bytes they are.
+    qmx::WriteInterfaceBlock(qmx::ProcessLibrary(), qmx::processDetails, address,
+                             reinterpret_cast<const std::uint8_t*>(data), length);
+  } catch (...) {
+  }
+}
+
+QMX_API int QMX_CALL ReadInterfaceBlock(int ignored, unsigned char* buffer, int maximum) noexcept {
+  (void)ignored;
+  try {
+    return qmx::ReadInterfaceBlock(qmx::ProcessLibrary(), qmx::processDetails, buffer, maximum);
+  } catch (...) {
+    return qmx::kBlockNotOpen;
+  }
+}
+
+QMX_API void QMX_CALL DoRawPort(const QmxRawPortRequest* request) noexcept {
+  try {
+    qmx::DoRawPort(qmx::ProcessLibrary(), qmx::processDetails, request);
+  } catch (...) {
+  }
+}
+
+QMX_API int QMX_CALL RawPortResult(unsigned char* buffer) noexcept {
+  try {
+    return qmx::RawPortResult(qmx::ProcessLibrary(), qmx::processDetails, buffer);
+  } catch (...) {
+    return qmx::kBlockNotOpen;
   }
 }
 

@@ -305,8 +305,9 @@ std::string BlockServer::CoinText(int acceptor, int entry) const {
 }
 
 void BlockServer::WriteText(std::uint32_t offset, const std::string& text) {
-  std::vector<std::uint8_t> bytes(Padded(text.size() + 1), 0);
-  std::memcpy(bytes.data(), text.data(), text.size());
+  // The text, its zero and padding to whole words.
+  std::vector<std::uint8_t> bytes(text.begin(), text.end());
+  bytes.resize(Padded(text.size() + 1), 0);
   for (std::size_t i = 0; i < bytes.size(); i += 4)
     Store(offset + static_cast<std::uint32_t>(i), platform::ReadLE32(bytes.data() + i));
 }

@@ -71,6 +71,114 @@ QMX_LAYOUT_CHECK(offsetof(QmxEventDetails, EventData1) == 4, event_data1_offset)
 QMX_LAYOUT_CHECK(offsetof(QmxEventDetails, EventFlag) == 8, event_flag_offset);
 QMX_LAYOUT_CHECK(offsetof(QmxEventDetails, EventData2) == 12, event_data2_offset);
 
+/* Acceptor details (ReadAcceptorDetails, WriteAcceptorDetails). The record's layout
+   follows the interface version the host opened with: QmxAcceptorDetails (28-byte
+   coin entries, 7,200 bytes on 32-bit Windows) before QMX_VERSION_5,
+   QmxAcceptorDetails5 (32-byte coin entries and the text fields, 8,232 bytes there)
+   with it. Text references point into the unit's block or to an empty text of the
+   library; they stay valid while the interface is open and are never freed. */
+#define QMX_MAX_COINS 256
+typedef struct QmxCoinDetails {
+  int Value;
+  int Setting1; /* written back */
+  int Count;
+  int Setting2; /* written back */
+  int UnitInfo;
+  int Setting3;            /* written back */
+  signed char SettingByte; /* written back, sign-extended */
+  unsigned char Spare1;    /* 0 */
+  unsigned char UnitByte;  /* firmware level 5 and above, else 0 */
+  unsigned char Spare2;    /* 0 */
+} QmxCoinDetails;
+typedef struct QmxCoinDetails5 {
+  int Value;
+  int Setting1;
+  int Count;
+  int Setting2;
+  int UnitInfo;
+  int Setting3;
+  signed char SettingByte;
+  unsigned char Spare1;
+  unsigned char UnitByte;
+  unsigned char Spare2;
+  const char* DescriptionText; /* firmware level 7 and above, else "" */
+} QmxCoinDetails5;
+typedef struct QmxAcceptorDetails {
+  int UnitCode;
+  int AcceptorStatus; /* written back whole as the acceptor's control word */
+  int CoinCount;      /* coin entries filled in Coins */
+  int InterfaceNumber;
+  int Address;
+  int Setting; /* written back */
+  int UnitWord1;
+  int UnitWord2;
+  QmxCoinDetails Coins[QMX_MAX_COINS];
+} QmxAcceptorDetails;
+typedef struct QmxAcceptorDetails5 {
+  int UnitCode;
+  int AcceptorStatus;
+  int CoinCount;
+  int InterfaceNumber;
+  int Address;
+  int Setting;
+  int UnitWord1;
+  int UnitWord2;
+  QmxCoinDetails5 Coins[QMX_MAX_COINS];
+  int ExtraWord;               /* firmware level 7 and above, else 0 */
+  const char* DescriptionText; /* firmware level 7 and above, else "" */
+} QmxAcceptorDetails5;
+
+/* Dispenser details (ReadDispenserDetails, WriteDispenserDetails). Filled as far as
+   the opened version has it: the eight words always, DispenserExtra1 and 2 from
+   QMX_VERSION_2, ExtraWord and DescriptionText with QMX_VERSION_5. */
+typedef struct QmxDispenserDetails {
+  int DispenserWord0;
+  int DispenserWord1; /* 100 asks for DispenserWord4 to be taken as the new level */
+  int DispenserWord2;
+  int DispenserWord3;
+  int DispenserWord4;
+  int DispenserWord5;
+  int DispenserWord6; /* written back */
+  int DispenserWord7;
+  int DispenserExtra1; /* firmware level 6 and above, else 0 */
+  int DispenserExtra2;
+  int ExtraWord;               /* firmware level 7 and above, else 0 */
+  const char* DescriptionText; /* firmware level 7 and above, else "" */
+} QmxDispenserDetails;
+
+/* A raw port request (DoRawPort): command 1 sends Length bytes of Data, every other
+   command the low byte of Parameter. */
+#define QMX_RAW_PORT_DATA 140
+typedef struct QmxRawPortRequest {
+  int Command;
+  int Parameter;
+  int Length;
+  unsigned char Data[QMX_RAW_PORT_DATA];
+} QmxRawPortRequest;
+
+QMX_LAYOUT_CHECK(sizeof(QmxCoinDetails) == 28, coin_details_size);
+QMX_LAYOUT_CHECK(offsetof(QmxCoinDetails, SettingByte) == 24, coin_setting_byte_offset);
+QMX_LAYOUT_CHECK(offsetof(QmxCoinDetails, UnitByte) == 26, coin_unit_byte_offset);
+QMX_LAYOUT_CHECK(offsetof(QmxCoinDetails5, DescriptionText) % sizeof(void*) == 0,
+                 coin5_text_aligned);
+QMX_LAYOUT_CHECK(offsetof(QmxAcceptorDetails, Coins) == 32, acceptor_coins_offset);
+QMX_LAYOUT_CHECK(sizeof(QmxAcceptorDetails) == 7200, acceptor_details_size);
+QMX_LAYOUT_CHECK(offsetof(QmxAcceptorDetails5, Coins) == 32, acceptor5_coins_offset);
+QMX_LAYOUT_CHECK(offsetof(QmxRawPortRequest, Data) == 12, raw_port_data_offset);
+QMX_LAYOUT_CHECK(sizeof(QmxRawPortRequest) == 152, raw_port_size);
+#if defined(_WIN32) && !defined(_WIN64)
+/* The 32-bit Windows layouts the field hosts were built against. */
+QMX_LAYOUT_CHECK(offsetof(QmxCoinDetails5, DescriptionText) == 28, coin5_text_offset);
+QMX_LAYOUT_CHECK(sizeof(QmxCoinDetails5) == 32, coin5_size);
+QMX_LAYOUT_CHECK(offsetof(QmxAcceptorDetails5, ExtraWord) == 8224, acceptor5_extra_offset);
+QMX_LAYOUT_CHECK(offsetof(QmxAcceptorDetails5, DescriptionText) == 8228, acceptor5_text_offset);
+QMX_LAYOUT_CHECK(sizeof(QmxAcceptorDetails5) == 8232, acceptor5_size);
+QMX_LAYOUT_CHECK(offsetof(QmxDispenserDetails, DispenserExtra1) == 32, dispenser_extra1_offset);
+QMX_LAYOUT_CHECK(offsetof(QmxDispenserDetails, ExtraWord) == 40, dispenser_extra_offset);
+QMX_LAYOUT_CHECK(offsetof(QmxDispenserDetails, DescriptionText) == 44, dispenser_text_offset);
+QMX_LAYOUT_CHECK(sizeof(QmxDispenserDetails) == 48, dispenser_size);
+#endif
+
 /* Opening and switching the interface. */
 QMX_API int QMX_CALL OpenVOD(void) QMX_NOEXCEPT; /* always QMX_ERROR_INVALID_DATA */
 QMX_API int QMX_CALL OpenVODVersion(int version) QMX_NOEXCEPT;
@@ -106,6 +214,33 @@ QMX_API void QMX_CALL EscrowDisable(void) QMX_NOEXCEPT;
 QMX_API int QMX_CALL EscrowThroughput(void) QMX_NOEXCEPT;
 QMX_API void QMX_CALL EscrowAccept(void) QMX_NOEXCEPT;
 QMX_API void QMX_CALL EscrowReturn(void) QMX_NOEXCEPT;
+
+/* Acceptor and dispenser details: 1 when the record was filled, 0 when the interface
+   is not open or there is no entry at index (0 the first, a negative index the first
+   too); the record is then untouched. `details` is a QmxAcceptorDetails or, opened
+   with QMX_VERSION_5, a QmxAcceptorDetails5. The writes do nothing in those cases. */
+QMX_API int QMX_CALL ReadAcceptorDetails(int index, void* details) QMX_NOEXCEPT;
+QMX_API void QMX_CALL WriteAcceptorDetails(int index, const void* details) QMX_NOEXCEPT;
+QMX_API int QMX_CALL ReadDispenserDetails(int index, QmxDispenserDetails* details) QMX_NOEXCEPT;
+QMX_API void QMX_CALL WriteDispenserDetails(int index,
+                                            const QmxDispenserDetails* details) QMX_NOEXCEPT;
+
+/* The message channel. WriteInterfaceBlock's outcome is read back by the next
+   ReadInterfaceBlock or RawPortResult as one of these (or, once sent, the reply's
+   length; 0 while the unit has not answered). */
+#define QMX_BLOCK_SENT 0
+#define QMX_BLOCK_UNANSWERED (-2)  /* the unit has not answered the previous block */
+#define QMX_BLOCK_BAD_LENGTH (-3)  /* length and block disagree; nothing sent yet */
+#define QMX_BLOCK_NOT_OPEN (-4)    /* interface not open, or block too long */
+#define QMX_BLOCK_MAX_LENGTH 312
+/* address >= 0: `data` are the block's data, length bytes; address < 0: `data` is
+   a whole block (type word, data length word, data) of length bytes. */
+QMX_API void QMX_CALL WriteInterfaceBlock(int address, const int* data, int length) QMX_NOEXCEPT;
+QMX_API int QMX_CALL ReadInterfaceBlock(int ignored, unsigned char* buffer,
+                                        int maximum) QMX_NOEXCEPT;
+QMX_API void QMX_CALL DoRawPort(const QmxRawPortRequest* request) QMX_NOEXCEPT;
+/* ReadInterfaceBlock into a buffer of QMX_RAW_PORT_DATA bytes. */
+QMX_API int QMX_CALL RawPortResult(unsigned char* buffer) QMX_NOEXCEPT;
 
 #if defined(__cplusplus)
 }
