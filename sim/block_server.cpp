@@ -79,7 +79,9 @@ constexpr std::uint32_t kBlockLength = 20;
 constexpr std::uint32_t kBlockData = 24;
 constexpr std::uint32_t kBlockDataSize = 312;
 constexpr std::uint32_t kInterfaceEnabled = 336;
+constexpr std::uint32_t kIndicatorSlots = 340;
 constexpr std::uint32_t kPayoutTarget = 596;
+constexpr std::uint32_t kValueNeeded = 600;
 constexpr std::uint32_t kEscrowEnabled = 1384;
 constexpr std::uint32_t kEscrowAcceptCount = 1388;
 constexpr std::uint32_t kEscrowReturnCount = 1392;
@@ -1015,6 +1017,11 @@ BlockServer::Report BlockServer::Status() {
     report.interfaceEnabled = Load(kCommandAreaOffset + kInterfaceEnabled);
     report.hostOpen = Load(kCommandAreaOffset + kHostOpen);
     report.attachCount = Load(kCommandAreaOffset + kAttachCount);
+    for (std::uint32_t n = 0; n < 64; ++n)
+      if (Load(kCommandAreaOffset + kIndicatorSlots + 4 * n) != 0)
+        report.indicatorSlots |= std::uint64_t{1} << n;
+    report.valueNeeded = static_cast<std::int32_t>(Load(kCommandAreaOffset + kValueNeeded));
+    report.escrowEnabled = Load(kCommandAreaOffset + kEscrowEnabled);
   }
   return report;
 }

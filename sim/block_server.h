@@ -128,6 +128,9 @@ class BlockServer {
     std::uint32_t interfaceEnabled = 0;  // CommandArea words, as the hosts left them
     std::uint32_t hostOpen = 0;
     std::uint32_t attachCount = 0;
+    std::uint64_t indicatorSlots = 0;  // bit n: slot n holds a non-zero word
+    std::int32_t valueNeeded = 0;
+    std::uint32_t escrowEnabled = 0;
   };
   Report Status();
 

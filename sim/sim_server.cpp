@@ -552,6 +552,12 @@ std::string SimServer::StatusText() {
   blockLine("interface-enabled", block.interfaceEnabled);
   blockLine("host-open", block.hostOpen);
   blockLine("attach-count", block.attachCount);
+  std::string slots;
+  for (int n = 0; n < 64; ++n)
+    if ((block.indicatorSlots >> n) & 1) slots += (slots.empty() ? "" : " ") + std::to_string(n);
+  AppendLine(&text, "indicator-slots", !served ? "none" : slots.empty() ? "-" : slots);
+  blockLine("value-needed", block.valueNeeded);
+  blockLine("escrow-enabled", block.escrowEnabled);
   return text;
 }
 

@@ -1,0 +1,224 @@
+# qmx, a host over the built library, against tarvex-sim serving a unit's block:
+# opening in each state the unit can be in, values, lists in both layouts, payouts
+# (complete and failed), events, switches, indicators, escrow, the check operation,
+# attach counts across host processes, and a unit that stops mid-update. Under
+# Wine, qmx.exe loads Qmxzelti.dll by its exported names and tarvex-sim.exe serves
+# the mapping in the same Wine session.
+source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/sim_lib.sh"
+QMX=$(program qmx)
+for exe in "$SIM" "$QMX"; do
+  [ -f "$exe" ] || { echo "FAIL: no program at $exe" >&2; exit 1; }
+done
+
+serial="Q$RANDOM$RANDOM"
+serial=${serial:0:11}
+qmx() { run "$QMX" --serial "$serial" "$@"; }
+sim_status() { run "$SIM" status --serial "$serial"; }
+ctl() { run "$SIM" ctl --serial "$serial" "$@"; }
+lines() { tr -d '\r' <<<"${OUT%$'\n'}"; }
+# wait_for KEY VALUE: polls the unit's status until KEY reads VALUE (the unit
+# carries ctl commands out on its next tick).
+wait_for() {
+  local i
+  for i in $(seq 100); do
+    sim_status
+    [ "$(value "$1")" == "$2" ] && return 0
+    sleep 0.05
+  done
+  return 0
+}
+
+# ------------------------------------------------------------- no unit yet
+run "$QMX" --help
+check "--help: exit code" 0 "$RC"
+check "--help: usage" 1 "$(grep -c '^usage: qmx ' <<<"$(lines)")"
+qmx frobnicate
+check "unknown command: exit code" 2 "$RC"
+qmx status
+check "no unit: exit code" 1 "$RC"
+check "no unit: open result in words" \
+  "31 (no unit found, or the unit does not accept a host now)" "$(value open)"
+check "no unit: no serial number" 0 "$(value serial-number)"
+qmx pay 10
+check "no unit: pay refused" 1 "$RC"
+check "no unit: pay says why" 1 "$(grep -c 'the interface did not open: 31' <<<"$ERR")"
+run "$QMX" --serial ABCDEFGHIJKL status
+check "serial too long" "123 (serial number too long (at most 11 characters))" "$(value open)"
+run "$QMX" --library "$WORK/none" status
+check "missing library: exit code" 3 "$RC"
+
+# ------------------------------------------------------------- a unit at level 7
+(cd "$WORK" && if [ -n "$EMULATOR" ]; then
+  "$EMULATOR" "$(program fwimage)" make --version 3.1.4 --date "Feb  1 2026" --time 10:20:30 \
+    -o unit.a37
+else
+  "$(program fwimage)" make --version 3.1.4 --date "Feb  1 2026" --time 10:20:30 -o unit.a37
+fi) >/dev/null 2>&1 || true
+[ -s "$WORK/unit.a37" ] || { echo "FAIL: fwimage made no image" >&2; exit 1; }
+start_unit a --serial "$serial" --firmware "$WORK/unit.a37" --level 7 --unit-serial 4711 \
+  --pay-rate 2000 --coins 10,20,50 --notes 500,1000
+
+qmx status
+check "status: exit code" 0 "$RC"
+check "status: open" "0 (open)" "$(value open)"
+check "status: firmware" "Full Release 3.1.4 (0x04030104)" "$(value firmware)"
+check "status: level" 7 "$(value firmware-level)"
+check "status: compiled" "Feb  1 2026 10:20:30" "$(value compiled)"
+check "status: serial number" 4711 "$(value serial-number)"
+check "status: nothing accepted yet" 0 "$(value current-value)"
+check "status: pay status" "1 (last payout complete)" "$(value pay-status)"
+
+run "$QMX" --serial "$serial" --version 0x00010003 status
+check "version 0x00010003 refused" \
+  "13 (version not accepted, or a block format this library does not know)" "$(value open)"
+
+qmx acceptors
+check "acceptors with texts" "acceptor 0: coin acceptor, unit code 0x02000001, interface 1, address 2, status 0x0, 3 coins
+  description: Coin acceptor
+   0: value 10, accepted 0, Coin 10
+   1: value 20, accepted 0, Coin 20
+   2: value 50, accepted 0, Coin 50
+acceptor 1: note acceptor, unit code 0x01000001, interface 1, address 40, status 0x0, 2 notes
+  description: Note acceptor
+   0: value 500, accepted 0, Note 500
+   1: value 1000, accepted 0, Note 1000" "$(lines)"
+
+ctl insert-coin 20
+ctl insert-coin 50
+ctl insert-note 1000
+wait_for current-value 1070
+run "$QMX" --serial "$serial" --version 1 acceptors
+check "28-byte coin entries: counts, no texts" "acceptor 0: coin acceptor, unit code 0x02000001, interface 1, address 2, status 0x0, 3 coins
+   0: value 10, accepted 0
+   1: value 20, accepted 1
+   2: value 50, accepted 1
+acceptor 1: note acceptor, unit code 0x01000001, interface 1, address 40, status 0x0, 2 notes
+   0: value 500, accepted 0
+   1: value 1000, accepted 1" "$(lines)"
+qmx status
+check "values after coins and a note" 1070 "$(value current-value)"
+
+qmx dispensers
+check "two dispensers" 2 "$(grep -c '^dispenser [01]: words ' <<<"$(lines)")"
+
+# ------------------------------------------------------------- payouts
+qmx pay 300
+check "pay: exit code" 0 "$RC"
+check "pay: ends complete" "payout complete: paid 300" "$(lines | tail -n1)"
+qmx status
+check "pay: paid total" 300 "$(value paid-total)"
+ctl fail-payout 7
+qmx pay 400
+check "failed payout: exit code" 1 "$RC"
+check "failed payout: status and what was paid" 1 \
+  "$(grep -c -E '^payout failed: status 7, paid [0-9]+ of 400$' <<<"$(lines)")"
+qmx status
+check "failed payout stays the answer" "7 (the last payout failed)" "$(value pay-status)"
+qmx pay 100
+check "the next payout counts from what was paid" "payout complete: paid 100" "$(lines | tail -n1)"
+
+# ------------------------------------------------------------- events, switches
+ctl post-event 0x81020007
+ctl post-event 0x00000305
+qmx events --count 2 --timeout 20
+check "events: exit code" 0 "$RC"
+check "events: one at a time, in order" "event 7: data1 2, data2 1, flag 1
+event 773: data1 0, data2 0, flag 0" "$(lines)"
+qmx events --count 1 --timeout 1
+check "no event: exit code" 1 "$RC"
+
+ctl press-switch 5
+ctl press-switch 5
+ctl press-switch 63
+sleep 0.3
+qmx switches
+check "switches that moved" "switch 5: closed 2, opened 2
+switch 63: closed 1, opened 1" "$(lines)"
+qmx switches 64
+check "switch out of range: usage" 2 "$RC"
+
+# ------------------------------------------------------------- host words
+qmx indicator 3 on
+check "indicator: exit code" 0 "$RC"
+qmx value-needed 250
+sim_status
+check "indicator 3 is slot 3 at level 7" 3 "$(value indicator-slots)"
+check "value needed" 250 "$(value value-needed)"
+check "qmx ended: the interface is off again" 0 "$(value interface-enabled)"
+check "qmx ended: no host attached" 0 "$(value attach-count)"
+check "qmx ended: host-open cleared" 0 "$(value host-open)"
+
+qmx check 3 4
+check "check operation: answer standing before" "check-operation: 0" "$(lines)"
+qmx check 1 1
+check "check operation: the unit answered the pair" "check-operation: 7" "$(lines)"
+
+# ------------------------------------------------------------- escrow
+qmx escrow enable
+sim_status
+check "escrow enabled" 1 "$(value escrow-enabled)"
+ctl insert-note 500
+sleep 0.3
+qmx escrow accept
+check "escrow: the note reached escrow" "escrow-throughput: 1" "$(lines)"
+wait_for current-value 1570
+check "escrow: the accepted note counts" 1570 "$(value current-value)"
+
+# ------------------------------------------------------------- two host processes
+host() { if [ -n "$EMULATOR" ]; then "$EMULATOR" "$QMX" "$@"; else "$QMX" "$@"; fi; }
+host --serial "$serial" hold 4 >"$WORK/hold1" 2>&1 &
+hold1=$!
+host --serial "$serial" hold 8 >"$WORK/hold2" 2>&1 &
+hold2=$!
+for i in $(seq 100); do
+  grep -q holding "$WORK/hold1" && grep -q holding "$WORK/hold2" && break
+  sleep 0.1
+done
+sim_status
+check "two hosts attached" 2 "$(value attach-count)"
+check "two hosts: interface on" 1 "$(value interface-enabled)"
+wait "$hold1" || true
+sim_status
+check "one host left" 1 "$(value attach-count)"
+check "one host left: interface still on" 1 "$(value interface-enabled)"
+wait "$hold2" || true
+sim_status
+check "last host gone" 0 "$(value attach-count)"
+check "last host gone: interface off" 0 "$(value interface-enabled)"
+check "last host gone: host-open cleared" 0 "$(value host-open)"
+
+# ------------------------------------------------------------- the unit's states
+for state in "1:21 (the unit's driver is not ready)" \
+  "2:170 (the unit is being reprogrammed, or its driver is ending)" \
+  "5:1167 (no unit connected to its driver)"; do
+  ctl driver-state "${state%%:*}"
+  wait_for serving no
+  qmx status
+  check "driver state ${state%%:*}" "${state#*:}" "$(value open)"
+  check "driver state ${state%%:*}: still shown" "${state%%:*}" "$(value driver-state)"
+done
+ctl driver-state 0
+wait_for serving yes
+ctl inhibit-open on
+sleep 0.3
+qmx status
+check "open inhibited" "31 (no unit found, or the unit does not accept a host now)" \
+  "$(value open)"
+ctl inhibit-open off
+sleep 0.3
+qmx status
+check "serving again" "0 (open)" "$(value open)"
+
+# A unit that dies mid-update: every read gives up and answers as closed, in time.
+ctl stop-serving-mid-update
+wait_for serving "stopped mid-update"
+start=$SECONDS
+qmx status
+check "stalled unit: the reads end" 1 "$((SECONDS - start < 30))"
+check "stalled unit: value answers as closed" 0 "$(value current-value)"
+check "stalled unit: pay status answers as closed" "-3 (interface not open)" \
+  "$(value pay-status)"
+qmx acceptors
+check "stalled unit: no acceptor read" "no acceptor" "$(lines)"
+finish
