@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/bytes.h"
@@ -18,11 +19,15 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: host_probe LIBRARY VERSION [--serial S] [--no-magic] [--driver-state N]\n"
+    "                  [--hostile areas|lists|unsettled]\n"
     "  Creates the block \"QMXZELTI mapped file\" followed by S (a valid block unless\n"
     "  --no-magic), loads LIBRARY, opens with VERSION (OpenVODVersion, or\n"
     "  OpenSpecificVODVersion with S), calls EnableInterface, unloads, and prints\n"
-    "  \"key: value\" lines. Exit status: 0 done, 2 usage, 3 library or export\n"
-    "  missing, 4 the block could not be made.\n";
+    "  \"key: value\" lines. With --hostile the block is made hostile before the\n"
+    "  open (area offsets past its end, lists that point outside or in circles with\n"
+    "  huge counts, counts that never settle) and the reading exports are called.\n"
+    "  Exit status: 0 done, 2 usage, 3 library or export missing, 4 the block could\n"
+    "  not be made.\n";
 
 // The block as the unit sets it up (offsets from its layout table).
 constexpr std::uint32_t kMagic = 0xAA8D4A8C;
@@ -31,6 +36,7 @@ constexpr std::size_t kCommandAt = 0x800;
 constexpr std::size_t kAttachCount = kCommandAt + 1416;
 constexpr std::size_t kHostOpen = kCommandAt + 8;
 constexpr std::size_t kInterfaceEnabled = kCommandAt + 336;
+constexpr std::size_t kBlockSize = 0xB000;
 
 struct Options {
   std::string library;
@@ -39,6 +45,7 @@ struct Options {
   bool bySerial = false;
   bool magic = true;
   unsigned long driverState = 0;
+  std::string hostile;
 };
 
 bool ParseNumber(const char* text, long* value) {
@@ -58,6 +65,11 @@ int Parse(int argc, char** argv, Options* options) {
     } else if (arg == "--serial" && i + 1 < argc) {
       options->serial = argv[++i];
       options->bySerial = true;
+    } else if (arg == "--hostile" && i + 1 < argc) {
+      options->hostile = argv[++i];
+      if (options->hostile != "areas" && options->hostile != "lists" &&
+          options->hostile != "unsettled")
+        return 2;
     } else if (arg == "--driver-state" && i + 1 < argc) {
       long value = 0;
       if (!ParseNumber(argv[++i], &value)) return 2;
@@ -88,6 +100,93 @@ Function Export(const platform::DynamicLibrary& library, const char* name, int a
   return reinterpret_cast<Function>(entry);
 }
 
+// Makes the block hostile the way `kind` says (see kUsage).
+void MakeHostile(std::uint8_t* base, const std::string& kind) {
+  if (kind == "areas") {
+    // The status area would run past the end of the mapping.
+    SetWord(base, 16, static_cast<std::uint32_t>(kBlockSize - 8));
+  } else if (kind == "lists") {
+    constexpr std::uint32_t kAcceptor = 0x3000, kCoin = 0x3100, kDispenser = 0x3200;
+    SetWord(base, kStatusAt + 868, kAcceptor);
+    SetWord(base, kAcceptor + 0, kAcceptor);  // next: itself
+    SetWord(base, kAcceptor + 8, 0x02000001);
+    SetWord(base, kAcceptor + 16, 0x7FFFFFFF);  // coin count
+    SetWord(base, kAcceptor + 40, kCoin);
+    SetWord(base, kAcceptor + 48, kBlockSize - 2);  // a text cut by the end of the block
+    SetWord(base, kCoin + 0, kCoin);                // the coin list circles too
+    SetWord(base, kCoin + 8, 25);
+    SetWord(base, kCoin + 44, 0xFFFFFFF0);  // text far outside
+    SetWord(base, kStatusAt + 872, kDispenser);
+    SetWord(base, kDispenser + 0, 0xFFFFFFF0);  // next: outside
+    base[kBlockSize - 2] = 'X';
+    base[kBlockSize - 1] = 'Y';
+    SetWord(base, kStatusAt + 16, 100000);  // ReplyLength far past the reply area
+    SetWord(base, 8, 7);                    // texts are read from level 7
+  } else {
+    SetWord(base, kStatusAt + 0, 5);  // StatusStartCount ahead of StatusEndCount for good
+    SetWord(base, kStatusAt + 4, 4);
+    SetWord(base, kStatusAt + 888, 1);  // an event seems to be pending
+  }
+}
+
+// The reading exports against a hostile block: each must come back with a
+// defined answer and touch nothing outside the caller's records.
+int ProbeHostile(const platform::DynamicLibrary& library, std::uint8_t* base) {
+  using IntNoArgs = int(QMX_CALL*)();
+  using ReadDetails = int(QMX_CALL*)(int, void*);
+  using ReadDispenser = int(QMX_CALL*)(int, QmxDispenserDetails*);
+  using WriteBlock = void(QMX_CALL*)(int, const int*, int);
+  using ReadBlock = int(QMX_CALL*)(int, unsigned char*, int);
+  using NextEventFn = int(QMX_CALL*)(QmxEventDetails*);
+  const auto currentValue = Export<IntNoArgs>(library, "CurrentValue", 0);
+  const auto lastPayStatus = Export<IntNoArgs>(library, "LastPayStatus", 0);
+  const auto readAcceptor = Export<ReadDetails>(library, "ReadAcceptorDetails", 8);
+  const auto readDispenser = Export<ReadDispenser>(library, "ReadDispenserDetails", 8);
+  const auto writeBlock = Export<WriteBlock>(library, "WriteInterfaceBlock", 12);
+  const auto readBlock = Export<ReadBlock>(library, "ReadInterfaceBlock", 12);
+  const auto nextEvent = Export<NextEventFn>(library, "NextEvent", 4);
+  if (!currentValue || !lastPayStatus || !readAcceptor || !readDispenser || !writeBlock ||
+      !readBlock || !nextEvent)
+    return 3;
+
+  std::printf("current-value: %d\n", currentValue());
+  std::printf("last-pay-status: %d\n", lastPayStatus());
+  QmxEventDetails event{};
+  std::printf("next-event: %d\n", nextEvent(&event));
+
+  // Records with guard words behind them: nothing may be written past the record.
+  struct Guarded {
+    QmxAcceptorDetails5 record;
+    std::uint32_t guard[8];
+  };
+  auto acceptor = std::make_unique<Guarded>();
+  std::memset(acceptor->guard, 0xA5, sizeof acceptor->guard);
+  int found = 0;
+  for (int index = 0; index < 4; ++index) found += readAcceptor(index, &acceptor->record);
+  std::printf("acceptors-read: %d\n", found);
+  if (found > 0) {
+    std::printf("coin-count: %d\n", acceptor->record.CoinCount);
+    std::printf("acceptor-text: %s\n", acceptor->record.DescriptionText);
+    std::printf("coin-text-empty: %d\n", acceptor->record.Coins[0].DescriptionText[0] == '\0');
+  }
+  bool guardKept = true;
+  for (std::uint32_t word : acceptor->guard) guardKept &= word == 0xA5A5A5A5u;
+  QmxDispenserDetails dispenser{};
+  std::printf("dispensers-read: %d\n", readDispenser(0, &dispenser) + readDispenser(1, &dispenser));
+
+  const int message[2] = {0x11223344, 0x55667788};
+  writeBlock(3, message, 8);
+  // Play the unit: answer the block (the reply length stays hostile).
+  platform::StoreSharedWord(base + kStatusAt + 12,
+                            platform::LoadSharedWord(base + kCommandAt + 12));
+  unsigned char reply[400];
+  std::memset(reply, 0x5A, sizeof reply);
+  std::printf("reply-length: %d\n", readBlock(0, reply, 316));
+  for (std::size_t i = 316; i < sizeof reply; ++i) guardKept &= reply[i] == 0x5A;
+  std::printf("records-kept-in-bounds: %d\n", guardKept ? 1 : 0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,6 +210,7 @@ int main(int argc, char** argv) {
   SetWord(base, 20, kCommandAt);
   SetWord(base, 0x2000, kMagic);
   SetWord(base, 0x2004, static_cast<std::uint32_t>(options.driverState));
+  if (!options.hostile.empty()) MakeHostile(base, options.hostile);
   SetWord(base, 0, options.magic ? kMagic : 0);
 
   std::string reason;
@@ -137,6 +237,10 @@ int main(int argc, char** argv) {
   Print("host-open", base, kHostOpen);
   enable();
   Print("interface-enabled", base, kInterfaceEnabled);
+  if (!options.hostile.empty()) {
+    const int probed = ProbeHostile(library, base);
+    if (probed != 0) return probed;
+  }
 
   library.Unload();
   Print("attach-count after unload", base, kAttachCount);

@@ -44,6 +44,68 @@ host-open after unload: 0
 interface-enabled after unload: 0
 "
 
+# Hostile blocks: every reading export comes back, with a defined answer, and
+# nothing is written past the caller's records.
+run "$PROBE" "$LIBRARY" 0x00010005 --serial "$serial" --hostile areas
+check "areas past the end: exit status" "0" "$RC"
+check_output "areas past the end: no valid block, every answer closed" "attach-count after load: 0
+open: 31
+attach-count: 0
+host-open: 0
+interface-enabled: 0
+current-value: 0
+last-pay-status: -3
+next-event: 0
+acceptors-read: 0
+dispensers-read: 0
+reply-length: -4
+records-kept-in-bounds: 1
+attach-count after unload: 0
+host-open after unload: 0
+interface-enabled after unload: 0
+"
+
+run "$PROBE" "$LIBRARY" 0x00010005 --serial "$serial" --hostile lists
+check "circles and huge counts: exit status" "0" "$RC"
+check_output "circles and huge counts: bounded walks, texts, reply" "attach-count after load: 0
+open: 0
+attach-count: 1
+host-open: 1
+interface-enabled: 1
+current-value: 0
+last-pay-status: 0
+next-event: 0
+acceptors-read: 4
+coin-count: 256
+acceptor-text: 
+coin-text-empty: 1
+dispensers-read: 1
+reply-length: 316
+records-kept-in-bounds: 1
+attach-count after unload: 0
+host-open after unload: 0
+interface-enabled after unload: 0
+"
+
+run "$PROBE" "$LIBRARY" 0x00010005 --serial "$serial" --hostile unsettled
+check "counts that never settle: exit status" "0" "$RC"
+check_output "counts that never settle: reads end and answer as closed" "attach-count after load: 0
+open: 0
+attach-count: 1
+host-open: 1
+interface-enabled: 1
+current-value: 0
+last-pay-status: -3
+next-event: 0
+acceptors-read: 0
+dispensers-read: 0
+reply-length: -4
+records-kept-in-bounds: 1
+attach-count after unload: 0
+host-open after unload: 0
+interface-enabled after unload: 0
+"
+
 if [ "${4:-}" = default ]; then
   # The default block exists before the library loads: loading attaches to it.
   run "$PROBE" "$LIBRARY" 0x00010005
