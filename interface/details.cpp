@@ -74,17 +74,18 @@ void FillCoin(const SharedBlock& block, std::uint32_t at, std::int32_t level, Co
   }
 }
 
-// The whole record of entry `index` into `record` (zeroed first, so every retry of
-// the read starts afresh); false when there is none.
+// Entry `index` into `record`: every header field, the coin entries it fills
+// (CoinCount of them, each whole) and, in the longer layout, the two closing fields;
+// a retry of the read sets them all again. False when there is none.
 template <typename Record>
 bool FillAcceptor(const SharedBlock& block, std::int32_t index, Record* record) {
-  *record = Record{};
   const std::uint32_t entry = FindEntry(block, status::kAcceptorListOffset, index, acceptor::kSize);
   if (entry == 0) return false;
   const std::int32_t level = Level(block);
   const auto word = [&](std::uint32_t field) {
     return block.Load(std::uint64_t{entry} + field);
   };
+  record->CoinCount = 0;
   record->UnitCode = Signed(word(acceptor::kUnitCode));
   record->AcceptorStatus =
       Signed(word(acceptor::kStatusWord) | (word(acceptor::kHostControl) & kReportedControlBit));
@@ -111,15 +112,27 @@ bool FillAcceptor(const SharedBlock& block, std::int32_t index, Record* record) 
   return true;
 }
 
+// Read into a record of our own and handed over only once the read settled, so the
+// caller never sees a torn one. Only what was filled is copied (the header, the
+// filled coin entries, the closing fields): the record is 7 or 8 KiB, most of it
+// unused coin entries, which the caller walks no further than CoinCount.
 template <typename Record>
 std::int32_t ReadAcceptor(const LibraryState& library, std::int32_t index, void* details) {
-  Record record{};
+  Record record;  // FillAcceptor sets every field that is copied out
   bool found = false;
   if (!library.Block.ConsistentRead(
           [&] { found = FillAcceptor(library.Block, index, &record); }))
     return 0;
   if (!found) return 0;
-  std::memcpy(details, &record, sizeof record);
+  auto* out = static_cast<std::uint8_t*>(details);
+  const std::size_t filled =
+      offsetof(Record, Coins) + sizeof record.Coins[0] * static_cast<std::size_t>(record.CoinCount);
+  std::memcpy(out, &record, filled);
+  if constexpr (std::is_same_v<Record, QmxAcceptorDetails5>) {
+    const std::size_t tail = offsetof(Record, ExtraWord);
+    std::memcpy(out + tail, reinterpret_cast<const std::uint8_t*>(&record) + tail,
+                sizeof record - tail);
+  }
   return 1;
 }
 

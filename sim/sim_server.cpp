@@ -554,7 +554,10 @@ std::string SimServer::StatusText() {
   blockLine("attach-count", block.attachCount);
   std::string slots;
   for (int n = 0; n < 64; ++n)
-    if ((block.indicatorSlots >> n) & 1) slots += (slots.empty() ? "" : " ") + std::to_string(n);
+    if ((block.indicatorSlots >> n) & 1) {
+      if (!slots.empty()) slots += ' ';
+      slots += std::to_string(n);
+    }
   AppendLine(&text, "indicator-slots", !served ? "none" : slots.empty() ? "-" : slots);
   blockLine("value-needed", block.valueNeeded);
   blockLine("escrow-enabled", block.escrowEnabled);

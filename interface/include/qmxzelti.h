@@ -106,7 +106,7 @@ typedef struct QmxCoinDetails5 {
 typedef struct QmxAcceptorDetails {
   int UnitCode;
   int AcceptorStatus; /* written back whole as the acceptor's control word */
-  int CoinCount;      /* coin entries filled in Coins */
+  int CoinCount;      /* coin entries filled in Coins; those past it are left as they were */
   int InterfaceNumber;
   int Address;
   int Setting; /* written back */
