@@ -154,6 +154,19 @@ check "check operation: answer standing before" "check-operation: 0" "$(lines)"
 qmx check 1 1
 check "check operation: the unit answered the pair" "check-operation: 7" "$(lines)"
 
+# Below level 5 slots 0 to 7 are not indicators: switching on sets them, and
+# indicator n is slot n + 8.
+ctl set-level 4
+sleep 0.3
+qmx indicator 3 on
+sim_status
+check "level 4: slots 0 to 7 set, indicator 3 is slot 11" "0 1 2 3 4 5 6 7 11" \
+  "$(value indicator-slots)"
+qmx check 3 4
+check "level 4: no check operation" "check-operation: -1" "$(lines)"
+ctl set-level 7
+sleep 0.3
+
 # ------------------------------------------------------------- escrow
 qmx escrow enable
 sim_status
