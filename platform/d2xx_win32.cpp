@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform/d2xx.h"
+#include "platform/win32_error.h"
 
 namespace platform::d2xx {
 namespace {
@@ -39,21 +40,6 @@ void Assign(FARPROC address, Function* slot) {
   *slot = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
 }
 
-// The system's text for an error number, without its closing line break.
-std::string SystemText(DWORD code) {
-  char text[512] = {};
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                code, 0, text, sizeof text, nullptr);
-  while (length > 0 &&
-         (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' '))
-    --length;
-  if (length == 0) {
-    std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(code));
-    return text;
-  }
-  return std::string(text, length);
-}
-
 }  // namespace
 
 std::string LibraryPath() {
@@ -67,7 +53,7 @@ bool Bind(Api* api, std::string* error) {
   HMODULE library = LoadLibraryA(path.c_str());
   if (library == nullptr) {
     const DWORD code = GetLastError();
-    if (error != nullptr) *error = "Cannot load the FTDI library " + path + ": " + SystemText(code);
+    if (error != nullptr) *error = "Cannot load the FTDI library " + path + ": " + Win32ErrorText(code);
     return false;
   }
   // Every call is looked up before the caller's table is touched.

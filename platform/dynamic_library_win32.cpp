@@ -2,29 +2,12 @@
 #if defined(_WIN32)
 #include <windows.h>
 
-#include <cstdio>
 #include <utility>
 
 #include "platform/dynamic_library.h"
+#include "platform/win32_error.h"
 
 namespace platform {
-namespace {
-
-std::string SystemText(DWORD code) {
-  char text[512] = {};
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                code, 0, text, sizeof text, nullptr);
-  while (length > 0 &&
-         (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' '))
-    --length;
-  if (length == 0) {
-    std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(code));
-    return text;
-  }
-  return std::string(text, length);
-}
-
-}  // namespace
 
 DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
     : handle_(std::exchange(other.handle_, nullptr)) {}
@@ -45,7 +28,7 @@ DynamicLibrary DynamicLibrary::Load(const std::string& path, std::string* error)
   DynamicLibrary library;
   library.handle_ = LoadLibraryA(path.c_str());
   if (library.handle_ == nullptr && error != nullptr)
-    *error = "Cannot load " + path + ": " + SystemText(GetLastError());
+    *error = "Cannot load " + path + ": " + Win32ErrorText(GetLastError());
   return library;
 }
 
