@@ -18,11 +18,14 @@ sim() {
 }
 
 # Units still running when the script ends, for whatever reason, are told to quit
-# and then killed; each also ends by itself after --exit-after.
+# and then killed; each also ends by itself after --exit-after. (timeout runs
+# programs, not shell functions: the program is named here.)
 UNIT_PIDS=()
 stop_units() {
   local pid slot
-  for slot in 0 1 2 3; do timeout 20 sim ctl --slot "$slot" quit >/dev/null 2>&1 || true; done
+  for slot in 0 1 2 3; do
+    timeout 20 ${EMULATOR:+"$EMULATOR"} "$SIM" ctl --slot "$slot" quit >/dev/null 2>&1 || true
+  done
   for pid in "${UNIT_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
   UNIT_PIDS=()
 }
@@ -33,7 +36,9 @@ trap 'stop_units; rm -rf "$WORK"' EXIT
 start_unit() {
   local name=$1
   shift
-  sim "$@" --exit-after 600 >"$WORK/$name.out" 2>"$WORK/$name.err" &
+  # The program itself in the background (not through the function), so that the
+  # pid is the unit's own.
+  ${EMULATOR:+"$EMULATOR"} "$SIM" "$@" --exit-after 600 >"$WORK/$name.out" 2>"$WORK/$name.err" &
   UNIT_PID=$!
   UNIT_PIDS+=("$UNIT_PID")
   UNIT_LINE=""
