@@ -41,23 +41,44 @@ inline constexpr std::uint32_t kProgrammingFinished = 203;
 
 // Events the unit sends in an ExtendedCommand with index 0.
 namespace event {
+inline constexpr std::uint32_t kNone = 0;
+inline constexpr std::uint32_t kIdle = 2;
 inline constexpr std::uint32_t kKernelQuery = 11;
 inline constexpr std::uint32_t kBlockAcknowledged = 202;
 }  // namespace event
+
+// What the unit answers to the status enquiry.
+namespace unit_status {
+inline constexpr std::int32_t kNoAnswerYet = 0;
+inline constexpr std::int32_t kHealthy = 1;
+inline constexpr std::int32_t kChecksumFailure = 0x200;  // a bit: the image in flash is bad
+}  // namespace unit_status
 
 inline constexpr std::uint32_t kProgramBlockSize = 128;
 // Where programming starts when the unit's kernel is kept.
 inline constexpr std::uint32_t kApplicationStart = 0x8000;
 
-// Neither wait of the worker may hang on a unit that stopped answering. A block is
-// normally acknowledged at the first poll and a restart takes about a second, so
-// 10 s and 30 s of 100 ms pauses are generous.
-inline constexpr std::uint32_t kPollPauseMs = 100;
-inline constexpr int kAckWaitPauses = 100;
-inline constexpr int kStatusWaitPauses = 300;
+// Neither wait of the worker may hang on a unit that stopped answering; both are
+// bounds in time, whatever the pace of the looks. A block is acknowledged within
+// milliseconds and a restart takes about a second, so 10 s and 30 s are generous.
+inline constexpr std::uint32_t kAckWaitMs = 10000;
+inline constexpr std::uint32_t kStatusWaitMs = 30000;
+// While it waits, the worker asks for the unit's status once per this period, as
+// the unit has always been asked: what the unit receives does not depend on how
+// often the worker looks.
+inline constexpr std::uint32_t kEnquiryPeriodMs = 100;
+// A block in flight when the link had to be recovered may be lost with the link's
+// buffers: it is sent again, at most this many times.
+inline constexpr int kMaxBlockResends = 2;
+// After a resent block's first acknowledgement, a second one (for the other copy)
+// is waited for this long beyond twice the slowest acknowledgement seen, so that it
+// is not taken for the next block's.
+inline constexpr std::uint32_t kDuplicateAckMarginMs = 100;
+
 inline constexpr char kAckTimeoutTrace[] = "Timeout: no acknowledgement for block 0x%X";
 inline constexpr char kStatusTimeoutTrace[] = "Timeout: no status from the unit after programming";
 inline constexpr char kWorkerFailedTrace[] = "Programming stopped: %s";
+inline constexpr char kResendTrace[] = "Link recovered: block 0x%X sent again";
 
 // Acts on one record received from the unit: stores enquiry replies in the
 // LoaderState, handles events, traces anything it rejects.
@@ -70,7 +91,8 @@ std::uint32_t StartAddress(const LoaderState& state);
 // Programs the unit from the loader's image on a thread of its own, created
 // running. The owner watches the counters and Running from its own thread; when
 // Running has cleared it reads CardStatus (and TimedOut) and destroys the worker,
-// which waits for the thread to end.
+// which waits for the thread to end. The worker looks for the unit's answers every
+// Options.PollPauseMs.
 class ProgramCard {
  public:
   explicit ProgramCard(LoaderState& state);
@@ -89,8 +111,13 @@ class ProgramCard {
  private:
   void Execute();
   void Program();
+  void SendBlock(std::uint32_t address);
+  bool AwaitAcknowledgement(std::uint32_t address);
+  bool AwaitStatus();
+  std::int64_t Elapsed(std::int64_t since) const;  // in ms of the clock
 
   LoaderState& state_;
+  std::int64_t slowestAckMs_ = 0;  // of the blocks sent once
   std::thread thread_;  // last: started once everything above is set
 };
 

@@ -3,7 +3,9 @@
 #include "loader/startup.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <exception>
 
 #include "loader/Programcard.h"
@@ -37,23 +39,49 @@ char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 
 // A serial number selects the unit (and names its block): one cut short would
 // select another unit, so an over-long one is refused, not truncated.
 void SetSerial(LoaderState& state, const std::string& serial) {
-  std::memset(state.SerialOption, 0, sizeof state.SerialOption);
-  if (serial.size() >= sizeof state.SerialOption) {
-    state.RejectedSerial = serial;
+  std::memset(state.Options.SerialOption, 0, sizeof state.Options.SerialOption);
+  if (serial.size() >= sizeof state.Options.SerialOption) {
+    state.Options.RejectedSerial = serial;
     return;
   }
-  state.RejectedSerial.clear();
-  std::memcpy(state.SerialOption, serial.data(), serial.size());
+  state.Options.RejectedSerial.clear();
+  std::memcpy(state.Options.SerialOption, serial.data(), serial.size());
 }
 
 }  // namespace
 
-LoaderState::LoaderState()
-    : Link(*this),
-      Clock(&platform::SystemClock()),
-      StandardOutput(stdout),
-      OwnProgramPath(platform::OwnProgramPath()),
-      ShowMessageBox(&platform::ShowNotificationBox) {}
+LoaderState::LoaderState(LoaderServices services)
+    : services_(std::move(services)),
+      Link(*services_.Clock, [this](const char* line) { TraceSink(*this, line); }) {
+  Link.SetRecordHandler(
+      [this](std::uint16_t code, std::uint32_t value) { DispatchRecord(*this, code, value); });
+}
+
+bool LoaderState::BindLink(std::string* error) {
+  if (services_.D2xx != nullptr) {
+    Link.SetApi(services_.D2xx);
+    return true;
+  }
+  if (!d2xxBound_) {
+    if (!platform::d2xx::Bind(&d2xx_, error)) return false;
+    d2xxBound_ = true;
+  }
+  Link.SetApi(&d2xx_);
+  return true;
+}
+
+void ReadEnvironment(LoaderState& state) {
+  const char* text = std::getenv(kPollPauseVariable);
+  if (text == nullptr) return;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 1 || value > static_cast<long>(kMaxPollPauseMs)) {
+    state.Link.TraceLine("%s=%.40s ignored: give 1 to %u milliseconds", kPollPauseVariable, text,
+                         static_cast<unsigned>(kMaxPollPauseMs));
+    return;
+  }
+  state.Options.PollPauseMs = static_cast<std::uint32_t>(value);
+}
 
 std::string LoaderState::LastMessage() const {
   std::lock_guard<std::mutex> guard(lastMessageLock_);
@@ -78,14 +106,14 @@ void ParseCommandLine(LoaderState& state, const std::vector<std::string>& args) 
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg.empty() || arg[0] != '/') {
-      state.Check = true;  // "StartupCheck" and any other word count as /c
+      state.Options.Check = true;  // "StartupCheck" and any other word count as /c
       continue;
     }
     switch (arg.size() > 1 ? LowerAscii(arg[1]) : '\0') {
-      case 'n': state.NoGui = true; break;
-      case 'f': state.Force = true; break;
-      case 'k': state.ForceKernelUpdate = true; break;
-      case 'c': state.Check = true; break;
+      case 'n': state.Options.NoGui = true; break;
+      case 'f': state.Options.Force = true; break;
+      case 'k': state.Options.ForceKernelUpdate = true; break;
+      case 'c': state.Options.Check = true; break;
       case 's':
         if (arg.size() > 2 && arg[2] == '=') {
           SetSerial(state, arg.substr(3));
@@ -94,7 +122,7 @@ void ParseCommandLine(LoaderState& state, const std::vector<std::string>& args) 
         }
         break;
       case '?': ShowHelp(state);
-      default: state.Check = true; break;
+      default: state.Options.Check = true; break;
     }
   }
 }
@@ -120,7 +148,7 @@ void AttachConsole(LoaderState& state) {
 void ClaimSharedBlock(LoaderState& state) {
   platform::SharedMemoryError error;
   state.Block =
-      platform::SharedMemory::CreateOrOpen(MappingName(state.SerialOption), kBlockSize, &error);
+      platform::SharedMemory::CreateOrOpen(MappingName(state.Options.SerialOption), kBlockSize, &error);
   if (!state.Block.valid()) {
     char text[1200];
     std::snprintf(text, sizeof text, "Error %d <%s> from call to %s", error.code,
@@ -140,25 +168,23 @@ namespace {
 // Binds the D2XX library unless a test has filled the table already. A missing
 // library or entry point would otherwise leave the technician with nothing to act on.
 void BindLink(LoaderState& state) {
-  if (!state.D2xxBound) {
-    std::string error;
-    if (!platform::d2xx::Bind(&state.D2xx, &error)) ReportFatal(state, error);
-    state.D2xxBound = true;
-  }
-  state.Link.SetApi(&state.D2xx);
+  std::string error;
+  if (!state.BindLink(&error)) ReportFatal(state, error);
 }
 
 void SendEnquiryBurst(LoaderState& state) {
   state.Link.QueueRecord(kFillerCode, kFillerValue);
-  for (std::uint32_t enquiry : {100u, 109u, 102u, 111u, 101u}) {
-    state.Link.QueueRecord(kExtendedCommandCode, enquiry);
+  for (std::uint32_t enquiry :
+       {command::kEnquireIdentity, command::kEnquireApplicationChecksum, command::kEnquireStatus,
+        command::kEnquireKernelVersion, command::kEnquireFirmwareVersion}) {
+    state.Link.QueueRecord(link_code::kExtendedCommand, enquiry);
   }
   state.Link.FlushRecords();
 }
 
 // Searches for the unit for up to 5 seconds, until it has told its firmware version.
 bool SearchForUnit(LoaderState& state) {
-  platform::Clock& clock = *state.Clock;
+  platform::Clock& clock = state.Clock();
   const std::int64_t frequency = clock.Frequency();
   const std::int64_t deadline = clock.Counter() + 5 * frequency;
   std::int64_t nextEnquiry = clock.Counter();
@@ -167,8 +193,8 @@ bool SearchForUnit(LoaderState& state) {
     const std::int64_t now = clock.Counter();
     if (now >= deadline) return false;
     if (!state.Link.IsOpen()) {
-      if (state.SerialOption[0] != '\0') {
-        state.Link.OpenUnitBySerial(state.SerialOption);
+      if (state.Options.SerialOption[0] != '\0') {
+        state.Link.OpenUnitBySerial(state.Options.SerialOption);
       } else {
         state.Link.OpenFirstUnit();
       }
@@ -176,7 +202,7 @@ bool SearchForUnit(LoaderState& state) {
     if (state.Link.IsOpen()) {
       for (int i = 0; i < 100; ++i) state.Link.PollUnit();
     }
-    if (state.CardFirmwareVersion != -1) return true;
+    if (state.Unit.CardFirmwareVersion != -1) return true;
     if (state.Link.IsOpen() && now >= nextEnquiry) {
       // A burst every half second: ten chances within the search.
       nextEnquiry = now + frequency / 2;
@@ -196,7 +222,7 @@ bool SearchForUnit(LoaderState& state) {
 // Loads the image appended to the program file and checks it.
 void LoadOwnImage(LoaderState& state) {
   const AppendedImageResult loaded =
-      LoadAppendedImage(state.OwnProgramPath.c_str(), state.Image);
+      LoadAppendedImage(state.Services().OwnProgramPath.c_str(), state.Image);
   switch (loaded.status) {
     case AppendedImageStatus::CannotOpen: Abandon(state, "Can't re-open own file");
     case AppendedImageStatus::Invalid: Abandon(state, loaded.error);
@@ -205,7 +231,7 @@ void LoadOwnImage(LoaderState& state) {
   }
   if (loaded.offset == kApplicationBlockAddress) {
     // The check writes its notes to standard output, not through ConsoleWrite.
-    if (const char* problem = state.Image.CheckImage(state.StandardOutput)) {
+    if (const char* problem = state.Image.CheckImage(state.Services().StandardOutput)) {
       Abandon(state, problem);
     }
   }
@@ -217,13 +243,13 @@ std::uint8_t Byte(std::int32_t word, int shift) {
 
 bool ImageMatchesUnit(const LoaderState& state) {
   const std::uint8_t* record = state.Image.ImageBuffer.data() + *state.Image.ApplicationBlock;
-  const std::int32_t version = state.CardFirmwareVersion;
+  const std::int32_t version = state.Unit.CardFirmwareVersion;
   const std::uint8_t* v = record + checksum_block::kVersion;
   return v[0] == Byte(version, 24) && v[1] == Byte(version, 16) && v[2] == Byte(version, 8) &&
          v[3] == Byte(version, 0) &&
          platform::ReadBE32(record + checksum_block::kChecksum) ==
-             static_cast<std::uint32_t>(state.CardApplicationChecksum.load()) &&
-         state.CardStatus == 1;
+             static_cast<std::uint32_t>(state.Unit.CardApplicationChecksum.load()) &&
+         state.Unit.CardStatus == unit_status::kHealthy;
 }
 
 // Texts in the block or the image are 16-byte fields: never read past them.
@@ -255,16 +281,19 @@ bool ProgramInConsole(LoaderState& state) {
   while (worker.Running) {
     if (marks.Due(worker.TotalBlocks, worker.BlocksProgrammed)) ConsoleWrite(state, "X");
     // A short pause between looks: the console must not burn a core meanwhile.
-    state.Clock->Sleep(kProgressLookMs);
+    state.Clock().Sleep(kProgressLookMs);
   }
   bool healthy = true;
-  const std::int32_t status = state.CardStatus;
+  const std::int32_t status = state.Unit.CardStatus;
   if (worker.TimedOut) {
+    // The last line a technician reads must not say the job is done.
     ConsoleWrite(state, ("\nWarning: " + state.LastMessage()).c_str());
-    healthy = false;
-  } else if (status != 1) {
+    ConsoleWrite(state, "\nProgramming did not complete\n");
+    return false;
+  }
+  if (status != unit_status::kHealthy) {
     char text[160];
-    if (status & 0x200) {
+    if (status & unit_status::kChecksumFailure) {
       std::snprintf(text, sizeof text,
                     "\nWarning: The reprogramming has failed!!\n"
                     "The unit is returning a checksum failure status");
@@ -281,14 +310,14 @@ bool ProgramInConsole(LoaderState& state) {
 }
 
 [[noreturn]] void ConsoleRun(LoaderState& state) {
-  const std::int32_t loaded = state.CardFirmwareVersion;
+  const std::int32_t loaded = state.Unit.CardFirmwareVersion;
   WriteVersionLine(state, "Loaded Firmware: ", Byte(loaded, 24), Byte(loaded, 16),
                    Byte(loaded, 8), Byte(loaded, 0));
   const std::string date = Field(state.CompileDate), time = Field(state.CompileTime);
   if (!date.empty() && !time.empty()) WriteCompiledOn(state, date, time);
 
   int code = 0;
-  if (state.Force || state.UpdateRequired) {
+  if (state.Options.Force || state.UpdateRequired) {
     const VersionRecord image = *state.Image.Version();
     WriteVersionLine(state, "New Firmware:    ", image.version[0], image.version[1],
                      image.version[2], image.version[3]);
@@ -314,14 +343,14 @@ bool ProgressMarks::Due(std::int32_t totalBlocks, std::int32_t blocksProgrammed)
 
 void StartupRun(LoaderState& state) {
   BindLink(state);
-  state.CardFirmwareVersion = -1;
-  state.CardKernelVersion = -1;
+  state.Unit.CardFirmwareVersion = -1;
+  state.Unit.CardKernelVersion = -1;
   if (!SearchForUnit(state)) {
     // Names the last thing the link traced, or that nothing answered.
     SetDriverState(state, 0);
     ReportFatal(state, state.LastMessage());
   }
-  if (state.CardApplicationChecksum == kCannotReprogram) {
+  if (state.Unit.CardApplicationChecksum == kCannotReprogram) {
     ReportFatal(state, "Tarvex Lite cannot be re-programmed");
   }
   LoadOwnImage(state);
@@ -329,12 +358,12 @@ void StartupRun(LoaderState& state) {
   if (!state.Image.ApplicationBlock) {
     state.UpdateRequired = false;
     state.AutoExit = false;
-    if (state.NoGui) ReportFatal(state, "No Image in file!");
+    if (state.Options.NoGui) ReportFatal(state, "No Image in file!");
   } else if (ImageMatchesUnit(state)) {
-    if (state.Check) {
+    if (state.Options.Check) {
       state.Link.CloseUnit();
       SetDriverState(state, 0);
-      if (state.NoGui) ConsoleWrite(state, "Images match\n");
+      if (state.Options.NoGui) ConsoleWrite(state, "Images match\n");
       ExitLoader(state, 0);
     }
     state.UpdateRequired = false;
@@ -345,8 +374,8 @@ void StartupRun(LoaderState& state) {
     state.AutoExit = true;
   }
 
-  if (state.NoGui) ConsoleRun(state);
-  state.UpdateRequired = state.UpdateRequired || state.Force;
+  if (state.Options.NoGui) ConsoleRun(state);
+  state.UpdateRequired = state.UpdateRequired || state.Options.Force;
   // The window mode comes here; until it exists the run ends quietly.
   ExitLoader(state, 0);
 }
@@ -355,12 +384,13 @@ int RunFlashwright(LoaderState& state, const std::vector<std::string>& args) {
   try {
     return RunUntilExit([&] {
       ParseCommandLine(state, args);
-      if (state.NoGui) {
+      ReadEnvironment(state);
+      if (state.Options.NoGui) {
         AttachConsole(state);
         ConsoleWrite(state, kBanner);
       }
-      if (!state.RejectedSerial.empty()) {
-        ReportFatal(state, "Serial number <" + state.RejectedSerial +
+      if (!state.Options.RejectedSerial.empty()) {
+        ReportFatal(state, "Serial number <" + state.Options.RejectedSerial +
                                "> is too long: a serial number has at most 11 characters");
       }
       ClaimSharedBlock(state);
@@ -375,22 +405,22 @@ int RunFlashwright(LoaderState& state, const std::vector<std::string>& args) {
 }
 
 void ConsoleWrite(LoaderState& state, const char* text) {
-  std::FILE* out = state.ConsoleStream != nullptr ? state.ConsoleStream : state.StandardOutput;
+  std::FILE* out = state.ConsoleStream != nullptr ? state.ConsoleStream : state.Services().StandardOutput;
   std::fputs(text, out);
   std::fflush(out);
 }
 
 void ReportFatal(LoaderState& state, const std::string& text) {
   std::string message = text;
-  if (state.SerialOption[0] != '\0') {
+  if (state.Options.SerialOption[0] != '\0') {
     message += " (Serial No. ";
-    message += state.SerialOption;
+    message += state.Options.SerialOption;
     message += ")";
   }
-  if (state.NoGui) {
+  if (state.Options.NoGui) {
     ConsoleWrite(state, ("Error: " + message + "\n\n").c_str());
   } else {
-    state.ShowMessageBox(message.c_str(), "Programming Error");
+    state.Services().ShowMessageBox(message.c_str(), "Programming Error");
   }
   ExitLoader(state, 1);
 }

@@ -14,6 +14,8 @@
 #include "loader/usblink.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
+#include "platform/message_box.h"
+#include "platform/program_path.h"
 #include "platform/shared_memory.h"
 
 namespace loader {
@@ -28,6 +30,11 @@ inline constexpr int kExitWarning = 2;
 inline constexpr std::int32_t kCannotReprogram = -2;
 // How often the console looks at the worker's progress.
 inline constexpr std::uint32_t kProgressLookMs = 10;
+// The worker looks for the unit's answers this often: the unit sets the pace. The
+// environment can slow it down to the unit's original pace, one look per 100 ms.
+inline constexpr std::uint32_t kPollPauseMs = 2;
+inline constexpr std::uint32_t kMaxPollPauseMs = 100;
+inline constexpr char kPollPauseVariable[] = "FLASHWRIGHT_POLL_MS";
 
 // Where Flashwright reads and writes in the shared interface block.
 namespace block {
@@ -51,13 +58,8 @@ class LoaderExit {
   int code_;
 };
 
-class LoaderState {
- public:
-  LoaderState();
-  LoaderState(const LoaderState&) = delete;
-  LoaderState& operator=(const LoaderState&) = delete;
-
-  // Command-line flags.
+// What the command line (and the environment) asked for.
+struct LoaderOptions {
   bool NoGui = false;
   bool Force = false;
   bool Check = false;
@@ -65,6 +67,46 @@ class LoaderState {
   char SerialOption[kSerialOptionSize] = {};
   // A serial number too long for SerialOption, refused once the console is attached.
   std::string RejectedSerial;
+  // How long the worker pauses between looks for the unit's answers.
+  std::uint32_t PollPauseMs = kPollPauseMs;
+};
+
+// What the unit reported: written by the record dispatch (on whichever thread
+// polls the link), read by the main thread.
+struct UnitAnswers {
+  std::atomic<std::int32_t> CardFirmwareVersion{-1};
+  std::atomic<std::int32_t> CardApplicationChecksum{0};
+  std::atomic<std::int32_t> CardStatus{0};
+  std::atomic<std::int32_t> CardKernelVersion{-1};
+  // The unit acknowledged a block (event 202): set by the dispatch, cleared by the
+  // worker. The count lets the worker tell a duplicate acknowledgement apart.
+  std::atomic<bool> BlockAcknowledged{false};
+  std::atomic<std::uint32_t> Acknowledgements{0};
+};
+
+// The outside world as the loader reaches it; tests hand in their own.
+struct LoaderServices {
+  platform::Clock* Clock = &platform::SystemClock();
+  std::FILE* StandardOutput = stdout;  // where ConsoleWrite goes when no console is attached
+  std::string OwnProgramPath = platform::OwnProgramPath();  // whose appended image is loaded
+  void (*ShowMessageBox)(const char* text, const char* caption) = &platform::ShowNotificationBox;
+  // A D2XX table to use as it is; null: bind the library when the search starts.
+  const platform::d2xx::Api* D2xx = nullptr;
+};
+
+class LoaderState {
+ private:
+  LoaderServices services_;  // first: the link below is built on its clock
+
+ public:
+  explicit LoaderState(LoaderServices services = {});
+  LoaderState(const LoaderState&) = delete;
+  LoaderState& operator=(const LoaderState&) = delete;
+
+  const LoaderServices& Services() const { return services_; }
+  platform::Clock& Clock() const { return *services_.Clock; }
+
+  LoaderOptions Options;
 
   std::FILE* ConsoleStream = nullptr;  // the parent console, when attached
 
@@ -75,27 +117,17 @@ class LoaderState {
   const char* CompileTime = nullptr;
 
   FirmwareImage Image;
-
-  // What the unit reported: written by the programming worker's reply handling,
-  // read by the main thread.
-  std::atomic<std::int32_t> CardFirmwareVersion{-1};
-  std::atomic<std::int32_t> CardApplicationChecksum{0};
-  std::atomic<std::int32_t> CardStatus{0};
-  std::atomic<std::int32_t> CardKernelVersion{-1};
+  UnitAnswers Unit;
 
   // The start-up decision.
   bool UpdateRequired = false;
   bool AutoExit = false;
 
   UsbLink Link;
-  platform::d2xx::Api D2xx{};
-  bool D2xxBound = false;  // set by a test that fills D2xx itself
 
-  // Outside-world hooks, replaceable by tests.
-  platform::Clock* Clock;
-  std::FILE* StandardOutput;  // where ConsoleWrite goes when no console is attached
-  std::string OwnProgramPath;  // the file whose appended image is loaded
-  void (*ShowMessageBox)(const char* text, const char* caption);
+  // Binds the D2XX library for the link unless the services brought a table.
+  // False with the reason when the library or an entry point is missing.
+  bool BindLink(std::string* error);
 
   // The most recent trace line.
   std::string LastMessage() const;
@@ -103,9 +135,16 @@ class LoaderState {
   std::string TakeLastMessage();  // read and clear
 
  private:
+  platform::d2xx::Api d2xx_{};
+  bool d2xxBound_ = false;
   mutable std::mutex lastMessageLock_;
   std::string lastMessage_;
 };
+
+// FLASHWRIGHT_POLL_MS, when set, overrides the worker's pause between looks
+// (1 to 100 ms; 100 is the unit's original pace). Anything else is ignored with a
+// trace line.
+void ReadEnvironment(LoaderState& state);
 
 // The whole program: start-up sequence to the end. Returns the exit code.
 int RunFlashwright(LoaderState& state, const std::vector<std::string>& args);

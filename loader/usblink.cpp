@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "loader/Programcard.h"
-#include "loader/startup.h"
 #include "platform/bytes.h"
 
 namespace loader {
@@ -269,8 +267,7 @@ bool UsbLink::PollUnit() {
     ReplyAssembly[ReplyCount++] = byte;
     if (ReplyCount == kLinkRecordSize) {
       ReplyCount = 0;
-      DispatchRecord(state_, platform::ReadLE16(ReplyAssembly),
-                     platform::ReadLE32(ReplyAssembly + 2));
+      if (onRecord_) onRecord_(platform::ReadLE16(ReplyAssembly), platform::ReadLE32(ReplyAssembly + 2));
     }
   }
   return true;
@@ -282,18 +279,20 @@ bool UsbLink::RecoverLink() {
     return false;
   }
   TraceLine("FTDI Chip recovery");
+  const std::int64_t end =
+      clock_.Counter() + clock_.Frequency() * std::int64_t{kRecoveryWindowMs} / 1000;
   LastStatus = AsRecorded(Library().ResetDevice(handle_));
-  if (CheckRecovered("Reset Device")) return true;
+  if (CheckRecovered("Reset Device")) return Recovered();
 
   CloseUnit();
   if (OpenUnit()) {
-    if (CheckRecovered("close & open")) return true;
+    if (CheckRecovered("close & open")) return Recovered();
     CloseUnit();
   }
-  for (int attempt = 0; attempt < kRecoveryAttempts; ++attempt) {
-    state_.Clock->Sleep(kRecoveryPauseMs);
+  for (int attempt = 0; attempt < kRecoveryAttempts && clock_.Counter() < end; ++attempt) {
+    clock_.Sleep(kRecoveryPauseMs);
     if (OpenUnit()) {
-      if (CheckRecovered("Opened")) return true;
+      if (CheckRecovered("Opened")) return Recovered();
       CloseUnit();
     } else {
       TraceLine("Resetting USB Device (XP only)");
@@ -301,6 +300,11 @@ bool UsbLink::RecoverLink() {
   }
   TraceLine("Recovery: *** Failed! ***");
   return false;
+}
+
+bool UsbLink::Recovered() {
+  ++recoveries_;
+  return true;
 }
 
 bool UsbLink::CheckRecovered(const char* label) {
@@ -325,7 +329,7 @@ void UsbLink::TraceLine(const char* format, ...) {
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   if (traceTap_) traceTap_(text);
-  TraceSink(state_, text);
+  if (sink_) sink_(text);
 }
 
 void UsbLink::SendToTraceWindow(const char* format, ...) {

@@ -3,20 +3,18 @@
 // recovery ladder after a failed call, and the trace lines for the trace window.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
 
+#include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/format.h"
 #include "platform/trace_window.h"
 
 namespace loader {
-
-class LoaderState;
 
 // LinkRecord: a 16-bit code and a 32-bit value, little-endian, six bytes on the wire.
 inline constexpr std::size_t kLinkRecordSize = 6;
@@ -45,6 +43,10 @@ inline constexpr int kMaxDeviceIndexes = 64;
 // and the pause before each (together at least five seconds, for a re-enumeration).
 inline constexpr int kRecoveryAttempts = 50;
 inline constexpr std::uint32_t kRecoveryPauseMs = 100;
+// The attempts also end once the ladder has run this long: with a unit that hangs
+// instead of failing, each call waits out the library's own timeout, and 50 of them
+// would keep a technician waiting for minutes.
+inline constexpr std::uint32_t kRecoveryWindowMs = 8000;
 
 // A call that fails again right after every successful recovery is not retried for
 // ever: the operation gives up after this many recoveries.
@@ -62,12 +64,18 @@ inline constexpr char kSerialTooLongTrace[] =
 
 class UsbLink {
  public:
-  explicit UsbLink(LoaderState& state) : state_(state) {}
+  // Where each complete record from the unit goes, and where each trace line goes.
+  using RecordHandler = std::function<void(std::uint16_t code, std::uint32_t value)>;
+  using TraceHandler = std::function<void(const char* line)>;
+
+  UsbLink(platform::Clock& clock, TraceHandler sink) : clock_(clock), sink_(std::move(sink)) {}
   UsbLink(const UsbLink&) = delete;
   UsbLink& operator=(const UsbLink&) = delete;
 
   // The bound D2XX library; null until bound (then nothing can be opened).
   void SetApi(const platform::d2xx::Api* api) { api_ = api; }
+  // Set by the owner before the link is used; records arriving without one are dropped.
+  void SetRecordHandler(RecordHandler handler) { onRecord_ = std::move(handler); }
 
   // Open the unit with this EEPROM serial number (at most 11 characters), or the
   // first unit of our product. True when a unit is open.
@@ -93,8 +101,11 @@ class UsbLink {
   // After a failed call: reset, close and reopen, then reopen attempts 100 ms apart.
   // True when the link works again.
   bool RecoverLink();
+  // How many recoveries have succeeded: what the unit was sent or was sending
+  // meanwhile may be lost, and a caller waiting on it can tell by this count.
+  std::uint32_t Recoveries() const { return recoveries_; }
 
-  // Formats a line of at most 2047 characters and hands it to the loader's TraceSink.
+  // Formats a line of at most 2047 characters and hands it to the owner's sink.
   void TraceLine(const char* format, ...) TARVEX_PRINTF(2, 3);
   // Formats at most 511 characters (a longer text is cut) and sends them to the
   // trace window; dropped while there is none.
@@ -119,19 +130,18 @@ class UsbLink {
   std::uint8_t ReplyAssembly[kLinkRecordSize] = {};
   std::uint16_t ReplyCount = 0;
 
-  // The unit acknowledged the block last sent (event 202). Written by the record
-  // dispatch, read and cleared by the programming worker. It lives with the link
-  // because it is news from the unit at the other end of it.
-  std::atomic<bool> BlockAcknowledged{false};
-
  private:
   // The bound library, or a stand-in without devices while none is bound.
   const platform::d2xx::Api& Library() const;
   bool CheckRecovered(const char* label);
+  bool Recovered();  // counts a recovery that worked
   platform::d2xx::Status DeviceStatus();  // GetStatus on the current handle
   void ForgetDevice();                    // closes a device the scan rejected, status not recorded
 
-  LoaderState& state_;
+  platform::Clock& clock_;
+  TraceHandler sink_;
+  RecordHandler onRecord_;
+  std::uint32_t recoveries_ = 0;
   const platform::d2xx::Api* api_ = nullptr;
   platform::d2xx::Handle handle_ = nullptr;
   platform::TraceWindow traceWindow_;

@@ -101,6 +101,11 @@ class FakeLibrary {
     Lock lock(mutex_);
     maxWrite_ = maxBytes;
   }
+  // Reads report this many bytes more than they delivered (a misbehaving library).
+  void SetReadOverReport(d2xx::Dword extra) {
+    Lock lock(mutex_);
+    readOverReport_ = extra;
+  }
   // Writes report success but take nothing.
   void SetWritesTakeNothing(bool nothing) {
     Lock lock(mutex_);
@@ -252,6 +257,7 @@ class FakeLibrary {
       else
         break;
     }
+    *read += self.readOverReport_;
     return d2xx::kOk;
   }
   static d2xx::Status D2XX_CALL WriteEntry(d2xx::Handle handle, void* buffer, d2xx::Dword count,
@@ -369,6 +375,7 @@ class FakeLibrary {
   std::vector<ActiveFault> faults_;
   int calls_[static_cast<std::size_t>(Call::Count)] = {};
   std::deque<std::vector<std::uint8_t>> chunks_;
+  d2xx::Dword readOverReport_ = 0;
   std::uint32_t maxWrite_ = 0;
   bool takeNothing_ = false;
   std::vector<std::uint8_t> written_;

@@ -57,7 +57,8 @@ const Bytes kFiller(6, 0xFF);
 // answers the status enquiry. Reacts to what is written and to time passing.
 class ScriptedUnit {
  public:
-  ScriptedUnit(FakeLibrary& library, platform::VirtualClock& clock) : library_(library) {
+  ScriptedUnit(FakeLibrary& library, platform::VirtualClock& clock)
+      : library_(library), clock_(clock) {
     library.OnRecord([this](std::uint16_t code, std::uint32_t value) { Receive(code, value); });
     clock.SetSleepHook([this](std::uint32_t) { Pause(); });
   }
@@ -68,6 +69,15 @@ class ScriptedUnit {
   int restartPauses = 1;   // pauses after 203 until it answers again; -1: never
   std::int32_t statusAfterRestart = 1;
   std::function<void()> onPause;  // runs on the worker's thread at each pause
+  std::int64_t ackAfterMs = 0;    // not 0: each acknowledgement that long after its block
+  int loseAckOfCopy = 0;          // the Nth block received is never acknowledged
+
+  // A block began while an acknowledgement the unit owes was still unsent: the
+  // loader took another acknowledgement for the one it waited on.
+  bool Overrun() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return overrun_;
+  }
 
   std::map<std::uint32_t, Bytes> Flash() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -100,6 +110,7 @@ class ScriptedUnit {
         }
         break;
       case 0xE001:
+        if (!dueAcks_.empty() && value != blockAddress_) overrun_ = true;
         addresses_.push_back(value);
         blockAddress_ = value;
         block_.clear();
@@ -111,8 +122,11 @@ class ScriptedUnit {
         if (block_.size() == 128) {
           flash_[blockAddress_] = block_;
           ++blocksDone_;
+          if (blocksDone_ == loseAckOfCopy) break;
           if (ackBlocks < 0 || blocksDone_ <= ackBlocks) {
-            if (ackAfterPauses == 0) {
+            if (ackAfterMs != 0) {
+              dueAcks_.push_back(clock_.Counter() + ackAfterMs * 1000);
+            } else if (ackAfterPauses == 0) {
               library_.Reply(0xE003, 202);
             } else {
               ackLeft_ = ackAfterPauses;
@@ -129,6 +143,10 @@ class ScriptedUnit {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (ackLeft_ > 0 && --ackLeft_ == 0) library_.Reply(0xE003, 202);
+      while (!dueAcks_.empty() && dueAcks_.front() <= clock_.Counter()) {
+        library_.Reply(0xE003, 202);
+        dueAcks_.erase(dueAcks_.begin());
+      }
       if (restarting_ && restartLeft_ > 0 && --restartLeft_ == 0) restarting_ = false;
       observer = onPause;
     }
@@ -136,7 +154,10 @@ class ScriptedUnit {
   }
 
   FakeLibrary& library_;
+  platform::VirtualClock& clock_;
   mutable std::mutex mutex_;
+  std::vector<std::int64_t> dueAcks_;  // clock counts
+  bool overrun_ = false;
   bool programming_ = false;
   bool restarting_ = false;
   int restartLeft_ = 0;
@@ -152,12 +173,14 @@ class ScriptedUnit {
 class ProgramCardTest : public ::testing::Test {
  protected:
   ProgramCardTest() : unit(library, clock) {
-    state.Clock = &clock;
+    // The scripted unit counts the worker's pauses: these cases run at the unit's
+    // original pace, one look per 100 ms.
+    state.Options.PollPauseMs = 100;
     link.SetApi(FakeLibrary::Api());
     link.SetTraceTap(traces.Tap());
     library.AddDevice(Device{});
     std::fill(image().begin(), image().end(), 0xFF);
-    state.CardKernelVersion = 0x01020304;
+    state.Unit.CardKernelVersion = 0x01020304;
     SetKernelMark();
   }
 
@@ -212,7 +235,7 @@ class ProgramCardTest : public ::testing::Test {
 
   FakeLibrary library;
   platform::VirtualClock clock;
-  LoaderState state;
+  LoaderState state{{.Clock = &clock}};
   UsbLink& link = state.Link;
   ScriptedUnit unit;
   fake_d2xx::TraceLog traces;
@@ -233,15 +256,15 @@ TEST_F(ProgramCardTest, EnquiryRepliesAreStoredWhereTheyBelong) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE("enquiry " + std::to_string(row.enquiry));
-    state.CardFirmwareVersion = 10;
-    state.CardApplicationChecksum = 11;
-    state.CardStatus = 12;
-    state.CardKernelVersion = 13;
+    state.Unit.CardFirmwareVersion = 10;
+    state.Unit.CardApplicationChecksum = 11;
+    state.Unit.CardStatus = 12;
+    state.Unit.CardKernelVersion = 13;
     DispatchRecord(state, ReplyCode(row.enquiry), row.value);
-    EXPECT_EQ(Value(state.CardFirmwareVersion), row.version);
-    EXPECT_EQ(Value(state.CardApplicationChecksum), row.checksum);
-    EXPECT_EQ(Value(state.CardStatus), row.status);
-    EXPECT_EQ(Value(state.CardKernelVersion), row.kernel);
+    EXPECT_EQ(Value(state.Unit.CardFirmwareVersion), row.version);
+    EXPECT_EQ(Value(state.Unit.CardApplicationChecksum), row.checksum);
+    EXPECT_EQ(Value(state.Unit.CardStatus), row.status);
+    EXPECT_EQ(Value(state.Unit.CardKernelVersion), row.kernel);
   }
   EXPECT_TRUE(traces.Lines().empty());
 }
@@ -253,16 +276,16 @@ TEST_F(ProgramCardTest, OtherEnquiryRepliesAreRejectedWithTheirIndex) {
   for (const auto& [index, hex] : rows) {
     SCOPED_TRACE(index);
     traces.Clear();
-    state.CardFirmwareVersion = 10;
-    state.CardApplicationChecksum = 11;
-    state.CardStatus = 12;
-    state.CardKernelVersion = 13;
+    state.Unit.CardFirmwareVersion = 10;
+    state.Unit.CardApplicationChecksum = 11;
+    state.Unit.CardStatus = 12;
+    state.Unit.CardKernelVersion = 13;
     DispatchRecord(state, ReplyCode(index), 0x2C);
     EXPECT_EQ(traces.Lines(), Lines{std::string("Invalid Enquiry Reply ") + hex + "\r\n"});
-    EXPECT_EQ(Value(state.CardFirmwareVersion), 10);
-    EXPECT_EQ(Value(state.CardApplicationChecksum), 11);
-    EXPECT_EQ(Value(state.CardStatus), 12);
-    EXPECT_EQ(Value(state.CardKernelVersion), 13);
+    EXPECT_EQ(Value(state.Unit.CardFirmwareVersion), 10);
+    EXPECT_EQ(Value(state.Unit.CardApplicationChecksum), 11);
+    EXPECT_EQ(Value(state.Unit.CardStatus), 12);
+    EXPECT_EQ(Value(state.Unit.CardKernelVersion), 13);
   }
 }
 
@@ -291,12 +314,12 @@ TEST_F(ProgramCardTest, EventsFromTheUnit) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE("event " + std::to_string(row.event) + " kernel " + std::to_string(row.kernel));
-    link.BlockAcknowledged = false;
-    state.CardKernelVersion = row.kernel;
+    state.Unit.BlockAcknowledged = false;
+    state.Unit.CardKernelVersion = row.kernel;
     library.ClearWritten();
     traces.Clear();
     DispatchRecord(state, 0xE003, row.event);
-    EXPECT_EQ(link.BlockAcknowledged.load(), row.acknowledged);
+    EXPECT_EQ(state.Unit.BlockAcknowledged.load(), row.acknowledged);
     EXPECT_EQ(library.Written(), row.written);  // command 10 is flushed at once
     EXPECT_EQ(link.OutLength, 0);
     EXPECT_EQ(traces.Lines(), row.traced);
@@ -306,7 +329,7 @@ TEST_F(ProgramCardTest, EventsFromTheUnit) {
 TEST_F(ProgramCardTest, ExtendedCodeWithAnIndexIsRejectedWhateverItsValue) {
   OpenUnit();
   DispatchRecord(state, 0xE003 | (5 << 2), 202);  // 0xE017
-  EXPECT_FALSE(link.BlockAcknowledged.load());
+  EXPECT_FALSE(state.Unit.BlockAcknowledged.load());
   DispatchRecord(state, 0xFFFF, 0xFFFFFFFF);
   EXPECT_EQ(traces.Lines(), (Lines{"Extended Code flag with non zero Index 5\r\n",
                                    "Extended Code flag with non zero Index 7ff\r\n"}));
@@ -320,12 +343,12 @@ TEST_F(ProgramCardTest, OtherKindsAreRejectedWithTheirKind) {
   for (const auto& [code, kind] : rows) {
     SCOPED_TRACE(code);
     traces.Clear();
-    state.CardStatus = 12;
-    link.BlockAcknowledged = false;
+    state.Unit.CardStatus = 12;
+    state.Unit.BlockAcknowledged = false;
     DispatchRecord(state, code, 202);
     EXPECT_EQ(traces.Lines(), Lines{std::string("Unexpected code ") + kind + " received\r\n"});
-    EXPECT_EQ(Value(state.CardStatus), 12);
-    EXPECT_FALSE(link.BlockAcknowledged.load());
+    EXPECT_EQ(Value(state.Unit.CardStatus), 12);
+    EXPECT_FALSE(state.Unit.BlockAcknowledged.load());
   }
 }
 
@@ -335,7 +358,7 @@ TEST_F(ProgramCardTest, SmallImageGoesOnTheWireExactly) {
   FillBlock(0x8000, 3);
   image()[0x9043] = 0x5A;  // one byte: the whole block goes
   unit.restartPauses = 2;
-  state.CardStatus = 1;  // from before programming: it must not end the status wait
+  state.Unit.CardStatus = 1;  // from before programming: it must not end the status wait
   OpenUnit();
 
   auto worker = Program();
@@ -343,7 +366,7 @@ TEST_F(ProgramCardTest, SmallImageGoesOnTheWireExactly) {
   EXPECT_EQ(worker->BlocksProgrammed.load(), 2);
   EXPECT_EQ(worker->CurrentAddress.load(), 0x9000);
   EXPECT_FALSE(worker->TimedOut.load());
-  EXPECT_EQ(Value(state.CardStatus), 1);
+  EXPECT_EQ(Value(state.Unit.CardStatus), 1);
   worker.reset();
 
   const Bytes statusEnquiry = Concat({kFiller, Command(102)});
@@ -398,7 +421,7 @@ TEST_F(ProgramCardTest, EmptyImageSendsOnlyBeginAndFinish) {
   worker.reset();
   EXPECT_EQ(library.Written(),
             Concat({kFiller, Command(201), Command(203), kFiller, Command(102)}));
-  EXPECT_EQ(Value(state.CardStatus), 1);
+  EXPECT_EQ(Value(state.Unit.CardStatus), 1);
 }
 
 // Where programming starts, and which blocks count and go.
@@ -424,10 +447,8 @@ TEST_F(ProgramCardTest, StartAddressAndBlockCount) {
     SCOPED_TRACE(c.name);
     FakeLibrary caseLibrary;
     caseLibrary.AddDevice(Device{});
-    platform::VirtualClock caseClock;
-    ScriptedUnit caseUnit(caseLibrary, caseClock);
+    ScriptedUnit caseUnit(caseLibrary, clock);  // takes the clock's pauses over
     caseUnit.restartPauses = 0;
-    state.Clock = &caseClock;
     std::fill(image().begin(), image().end(), 0xFF);
     image()[0x0000] = 0x12;
     SetKernelMark();
@@ -436,8 +457,8 @@ TEST_F(ProgramCardTest, StartAddressAndBlockCount) {
     FillBlock(0x8000, 9);
     image()[0x8100] = 0x00;   // 0x8080 stays empty
     image()[0x3FF80] = 0x00;  // the last block of the image
-    state.CardKernelVersion = c.kernel;
-    state.ForceKernelUpdate = c.force;
+    state.Unit.CardKernelVersion = c.kernel;
+    state.Options.ForceKernelUpdate = c.force;
     ASSERT_TRUE(link.OpenFirstUnit());
 
     EXPECT_EQ(StartAddress(state), c.sent.front() == 0 ? 0u : 0x8000u);
@@ -452,9 +473,9 @@ TEST_F(ProgramCardTest, StartAddressAndBlockCount) {
       EXPECT_EQ(flash.at(address), ImageBytes(address, 128)) << address;
     }
     link.CloseUnit();
-    state.Clock = &clock;
+    clock.SetSleepHook(nullptr);  // the case's unit goes
   }
-  state.ForceKernelUpdate = false;
+  state.Options.ForceKernelUpdate = false;
 }
 
 TEST_F(ProgramCardTest, ProgressAsTheWorkerAndTheOwnerSeeIt) {
@@ -486,7 +507,7 @@ TEST_F(ProgramCardTest, ProgressAsTheWorkerAndTheOwnerSeeIt) {
     std::this_thread::yield();
   }
   EXPECT_EQ(worker->BlocksProgrammed.load(), 3);
-  EXPECT_EQ(Value(state.CardStatus), 1);
+  EXPECT_EQ(Value(state.Unit.CardStatus), 1);
   worker.reset();
 
   using Seen = std::tuple<std::int32_t, std::int32_t, bool>;
@@ -503,7 +524,7 @@ TEST_F(ProgramCardTest, UnitStatusAfterRestartEndsTheWaitWhateverItSays) {
   OpenUnit();
   auto worker = Program();
   EXPECT_FALSE(worker->TimedOut.load());
-  EXPECT_EQ(Value(state.CardStatus), 0x200);
+  EXPECT_EQ(Value(state.Unit.CardStatus), 0x200);
 }
 
 TEST_F(ProgramCardTest, MissingAcknowledgementEndsTheWorkerWithoutTheFinish) {
@@ -548,7 +569,7 @@ TEST_F(ProgramCardTest, MissingStatusAfterRestartEndsTheWorker) {
   EXPECT_TRUE(worker->TimedOut.load());
   EXPECT_EQ(worker->BlocksProgrammed.load(), worker->TotalBlocks.load());
   worker.reset();
-  EXPECT_EQ(Value(state.CardStatus), 0);
+  EXPECT_EQ(Value(state.Unit.CardStatus), 0);
   EXPECT_EQ(clock.Sleeps(), 1u + 300u);  // one for the block, 30 s for the status
   EXPECT_EQ(traces.Lines(), Lines{"Timeout: no status from the unit after programming"});
   const Bytes written = library.Written();
@@ -587,7 +608,7 @@ TEST_F(ProgramCardTest, ALinkFailureDuringProgrammingIsRecoveredAndTheRunComplet
   const auto flash = unit.Flash();
   EXPECT_EQ(flash.at(0x8000), ImageBytes(0x8000, 128));
   EXPECT_EQ(flash.at(0x8080), ImageBytes(0x8080, 128));
-  EXPECT_EQ(Value(state.CardStatus), 1);
+  EXPECT_EQ(Value(state.Unit.CardStatus), 1);
 }
 
 TEST_F(ProgramCardTest, AUnitThatIsGoneLetsTheWorkerEndOnItsBounds) {
@@ -605,7 +626,154 @@ TEST_F(ProgramCardTest, AUnitThatIsGoneLetsTheWorkerEndOnItsBounds) {
   EXPECT_FALSE(link.IsOpen());
   EXPECT_EQ(traces.Count("Recovery: *** Failed! ***"), 1);  // the ladder runs once
   EXPECT_EQ(traces.Lines().back(), "Timeout: no acknowledgement for block 0x8000");
-  EXPECT_EQ(clock.Sleeps(), 50u + 100u);
+  // The ladder's 50 pauses; then the link is closed for good and the wait ends.
+  EXPECT_EQ(clock.Sleeps(), 50u + 1u);
+}
+
+// ------------------------------------------------------------------ at the unit's pace
+
+struct PaceRow {
+  std::int64_t ackMs;   // the unit's acknowledgement time
+  int enquiriesPerBlock;  // status enquiries the original 100 ms pace sends per block
+};
+
+class UnitPace : public ProgramCardTest, public ::testing::WithParamInterface<PaceRow> {
+ protected:
+  UnitPace() { state.Options.PollPauseMs = kPollPauseMs; }
+};
+
+// Whatever the unit's speed, it receives what the original pace sent it, and the
+// worker follows its acknowledgements within one pause.
+TEST_P(UnitPace, TheUnitReceivesWhatTheOriginalPaceSentIt) {
+  const PaceRow row = GetParam();
+  FillBlock(0x8000, 1);
+  FillBlock(0x8080, 2);
+  unit.ackAfterMs = row.ackMs;
+  unit.restartPauses = 0;
+  OpenUnit();
+  const std::int64_t start = clock.Counter();
+
+  auto worker = Program();
+  EXPECT_FALSE(worker->TimedOut.load());
+  EXPECT_EQ(worker->BlocksProgrammed.load(), 2);
+  worker.reset();
+  Bytes waited;
+  for (int i = 0; i < row.enquiriesPerBlock; ++i) waited = Concat({waited, Command(102)});
+  EXPECT_EQ(library.Written(),
+            Concat({kFiller, Command(201), BlockOnWire(0x8000), waited, BlockOnWire(0x8080), waited,
+                    Command(203), kFiller, Command(102)}));
+  // Never a second copy on time alone.
+  EXPECT_EQ(unit.Addresses(), (std::vector<std::uint32_t>{0x8000, 0x8080}));
+  const std::int64_t pause = kPollPauseMs * 1000;
+  EXPECT_LE(clock.Counter() - start, 2 * (row.ackMs * 1000 + pause) + pause);
+  EXPECT_TRUE(traces.Lines().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(AcknowledgementTimes, UnitPace,
+                         ::testing::Values(PaceRow{0, 1}, PaceRow{150, 2}, PaceRow{350, 4},
+                                           PaceRow{5000, 50}));
+
+TEST_F(ProgramCardTest, BothWaitsAreBoundsInTimeAtAnyPace) {
+  struct Row {
+    const char* name;
+    int ackBlocks, restartPauses;
+    std::int64_t boundMs;
+    const char* trace;
+    std::size_t statusEnquiries;
+  };
+  const Row rows[] = {
+      {"acknowledgement", 0, 0, 10000, "Timeout: no acknowledgement for block 0x8000", 0},
+      {"status", -1, -1, 30000, "Timeout: no status from the unit after programming", 300},
+  };
+  state.Options.PollPauseMs = kPollPauseMs;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeLibrary rowLibrary;
+    rowLibrary.AddDevice(Device{});
+    ScriptedUnit rowUnit(rowLibrary, clock);
+    rowUnit.ackBlocks = row.ackBlocks;
+    rowUnit.restartPauses = row.restartPauses;
+    FillBlock(0x8000, 1);
+    ASSERT_TRUE(link.OpenFirstUnit());
+    traces.Clear();
+    const std::int64_t start = clock.Counter();
+
+    auto worker = Program();
+    EXPECT_TRUE(worker->TimedOut.load());
+    worker.reset();
+    const std::int64_t waited = clock.Counter() - start;
+    EXPECT_GE(waited, row.boundMs * 1000);
+    EXPECT_LE(waited, (row.boundMs + 2 * kPollPauseMs) * 1000);
+    EXPECT_EQ(traces.Lines(), Lines{row.trace});
+    const Bytes written = rowLibrary.Written();
+    const Bytes statusEnquiry = Concat({kFiller, Command(102)});
+    std::size_t found = 0;
+    for (auto at = std::search(written.begin(), written.end(), statusEnquiry.begin(),
+                               statusEnquiry.end());
+         at != written.end();
+         at = std::search(at + 1, written.end(), statusEnquiry.begin(), statusEnquiry.end())) {
+      ++found;
+    }
+    EXPECT_EQ(found, row.statusEnquiries) << "one a 100 ms, not one a look";
+    link.CloseUnit();
+    clock.SetSleepHook(nullptr);
+  }
+}
+
+// A recovery may lose the block in flight or its acknowledgement: the block goes
+// again, and an acknowledgement of each copy still counts for that block alone.
+TEST_F(ProgramCardTest, ABlockInFlightWhenTheLinkRecoveredIsSentAgain) {
+  struct Row {
+    const char* name;
+    int loseAckOfCopy;
+    std::int64_t ackMs;
+  };
+  const Row rows[] = {{"acknowledgement lost", 1, 0}, {"both copies acknowledged", 0, 20}};
+  state.Options.PollPauseMs = kPollPauseMs;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeLibrary rowLibrary;
+    rowLibrary.AddDevice(Device{});
+    ScriptedUnit rowUnit(rowLibrary, clock);
+    rowUnit.loseAckOfCopy = row.loseAckOfCopy;
+    rowUnit.ackAfterMs = row.ackMs;
+    rowUnit.restartPauses = 0;
+    FillBlock(0x8000, 1);
+    FillBlock(0x8080, 2);
+    FillBlock(0x8100, 3);
+    ASSERT_TRUE(link.OpenFirstUnit());
+    traces.Clear();
+    rowLibrary.Inject({Call::QueueStatus, 1, 1, 4});  // the first look after the first block
+
+    auto worker = Program();
+    EXPECT_FALSE(worker->TimedOut.load());
+    EXPECT_EQ(worker->BlocksProgrammed.load(), 3);
+    worker.reset();
+    EXPECT_EQ(rowUnit.Addresses(), (std::vector<std::uint32_t>{0x8000, 0x8000, 0x8080, 0x8100}));
+    EXPECT_FALSE(rowUnit.Overrun()) << "a block went before the unit had acknowledged the last";
+    EXPECT_EQ(traces.Count("Link recovered: block 0x8000 sent again"), 1);
+    EXPECT_EQ(rowUnit.Flash().at(0x8000), ImageBytes(0x8000, 128));
+    EXPECT_EQ(Value(state.Unit.CardStatus), 1);
+    link.CloseUnit();
+    clock.SetSleepHook(nullptr);
+  }
+}
+
+// Each recovery resends the block at most twice; then the bound ends the run.
+TEST_F(ProgramCardTest, ResendsAreBoundedAndTheBoundStillHolds) {
+  FillBlock(0x8000, 1);
+  state.Options.PollPauseMs = kPollPauseMs;
+  unit.ackBlocks = 0;
+  OpenUnit();
+  // Three looks in a row fail (each fails its query and the query after the recovery).
+  library.Inject({Call::QueueStatus, 1, 6, 4});
+
+  auto worker = Program();
+  EXPECT_TRUE(worker->TimedOut.load());
+  worker.reset();
+  EXPECT_EQ(unit.Addresses(), (std::vector<std::uint32_t>{0x8000, 0x8000, 0x8000}));
+  EXPECT_EQ(traces.Count("Recovery: Fixed!"), 3);
+  EXPECT_EQ(traces.Lines().back(), "Timeout: no acknowledgement for block 0x8000");
 }
 
 }  // namespace

@@ -101,18 +101,24 @@ class StartupRun : public testing::Test {
 
   // Runs the loader as `flashwright ARGS`, its own file being `program`.
   int Run(const std::string& program, std::vector<std::string> args, std::string serial = "") {
-    state_ = std::make_unique<LoaderState>();
-    state_->Clock = &clock_;
-    state_->StandardOutput = out_;
-    state_->ShowMessageBox = [](const char*, const char*) {};
-    state_->OwnProgramPath = program;
-    state_->D2xx = sim_d2xx::Table();
-    state_->D2xxBound = true;
+    MakeState(program);
     serial_ = !serial.empty()     ? serial
               : units_.empty() ? UniqueSerial()
                                : units_.front()->options().serial;
     args.push_back("/s=" + serial_);
     return RunFlashwright(*state_, args);
+  }
+
+  // A loader state wired to the simulated units, its own file being `program`.
+  void MakeState(const std::string& program) {
+    table_ = sim_d2xx::Table();
+    state_ = std::make_unique<LoaderState>(LoaderServices{
+        .Clock = &clock_,
+        .StandardOutput = out_,
+        .OwnProgramPath = program,
+        .ShowMessageBox = [](const char*, const char*) {},
+        .D2xx = &table_,
+    });
   }
 
   // The console's output, its progress marks counted apart: how many show depends
@@ -136,6 +142,7 @@ class StartupRun : public testing::Test {
   fs::path dir_;
   std::FILE* out_ = nullptr;
   std::vector<std::unique_ptr<sim::UsbUnit>> units_;
+  platform::d2xx::Api table_{};
   std::unique_ptr<LoaderState> state_;
   std::string serial_;
   int marks_ = -1;
@@ -157,8 +164,8 @@ TEST_F(StartupRun, ProgramsANewerImageAndTheUnitRunsIt) {
   const sim::UsbUnit::Report report = unit.Status();
   EXPECT_EQ(report.firmware, "Full Release 2.0.1");
   EXPECT_EQ(report.status, 1);
-  // Every block costs at least one 100 ms poll.
-  EXPECT_GE(clock_.Counter() - start, 128 * 100'000);
+  // Every block waits for the unit's write, 2 ms.
+  EXPECT_GE(clock_.Counter() - start, 128 * 2'000);
 
   // The same image again with /c: nothing to do.
   EXPECT_EQ(Run(program, {"/n", "/c"}), 0);
@@ -231,12 +238,7 @@ TEST_F(StartupRun, TwoUnitsTheLowerIndexIsTaken) {
   sim::UsbUnit& first = AddUnit(Description(3, 1, 0, 0, 1));
   sim::UsbUnit& second = AddUnit(Description(3, 1, 0, 0, 1));
   const std::string program = PackedProgram(Description(4, 1, 0, 1, 2));
-  state_ = std::make_unique<LoaderState>();
-  state_->Clock = &clock_;
-  state_->StandardOutput = out_;
-  state_->OwnProgramPath = program;
-  state_->D2xx = sim_d2xx::Table();
-  state_->D2xxBound = true;
+  MakeState(program);
   EXPECT_EQ(RunFlashwright(*state_, {"/n"}), 0);
   EXPECT_EQ(first.Status().firmware, "Full Release 1.0.1");
   EXPECT_EQ(second.Status().firmware, "Beta Test 1.0.0");
@@ -253,17 +255,42 @@ TEST_F(StartupRun, UnitThatCannotBeReprogrammed) {
                           ")\n\n");
 }
 
-TEST_F(StartupRun, SelfTestErrorAfterProgrammingIsAWarningWithExitTwo) {
-  sim::UnitOptions options;
-  options.selfTestError = 0x2C;
-  AddUnit(Description(3, 1, 0, 0, 1), options);
-  const std::string program = PackedProgram(Description(4, 1, 0, 1, 2));
-  EXPECT_EQ(Run(program, {"/n"}), kExitWarning);
+// An unhealthy unit after programming is a warning, each with its own text, and
+// still the closing line.
+TEST_F(StartupRun, UnhealthyStatusAfterProgrammingIsAWarningWithExitTwo) {
+  const std::pair<std::uint32_t, const char*> rows[] = {
+      {0x2C, "Warning: The unit is returning\n  a self test error code of 2c"},
+      {0x200, "Warning: The reprogramming has failed!!\n"
+              "The unit is returning a checksum failure status"},
+  };
+  for (const auto& [status, warning] : rows) {
+    SCOPED_TRACE(status);
+    sim::UnitOptions options;
+    options.selfTestError = status;
+    units_.clear();
+    sim_d2xx::units.clear();
+    AddUnit(Description(3, 1, 0, 0, 1), options);
+    const std::string program = PackedProgram(Description(4, 1, 0, 1, 2));
+    std::fclose(out_);
+    out_ = std::tmpfile();  // this row's output alone
+    EXPECT_EQ(Run(program, {"/n"}), kExitWarning);
+    const std::string out = Output();
+    EXPECT_NE(out.find(std::string("Programming...\n") + warning + "\nProgramming complete\n"),
+              std::string::npos)
+        << out;
+  }
+}
+
+// The same version built from other code has another checksum: it is no match.
+TEST_F(StartupRun, SameVersionWithAnotherChecksumIsProgrammedEvenWithCheck) {
+  sim::UsbUnit& unit = AddUnit(Description(4, 2, 0, 1, 1));
+  const std::string program = PackedProgram(Description(4, 2, 0, 1, 2));
+  EXPECT_EQ(Run(program, {"/n", "/c"}), 0);
   const std::string out = Output();
-  EXPECT_NE(out.find("Programming...\nWarning: The unit is returning\n  a self test error code of 2c"
-                     "\nProgramming complete\n"),
-            std::string::npos)
-      << out;
+  EXPECT_EQ(out.find("Images match"), std::string::npos) << out;
+  EXPECT_NE(out.find("Programming...\nProgramming complete\n"), std::string::npos) << out;
+  EXPECT_EQ(unit.Status().checksum,
+            platform::ReadBE32(state_->Image.ImageBuffer.data() + 0x8000 + checksum_block::kChecksum));
 }
 
 TEST_F(StartupRun, ProgramWithoutImage) {
@@ -348,7 +375,12 @@ TEST_F(StartupRun, UnplugLongerThanRecoveryEndsWithAWarningNotAHang) {
   const int code = Run(program, {"/n"});
   clock_.SetSleepHook(nullptr);
   EXPECT_EQ(code, kExitWarning);
-  EXPECT_NE(Output().find("\nWarning: "), std::string::npos);
+  const std::string out = Output();
+  EXPECT_NE(out.find("\nWarning: Timeout: no acknowledgement for block 0x"), std::string::npos)
+      << out;
+  // The last line says the job is not done.
+  EXPECT_TRUE(out.ends_with("\nProgramming did not complete\n")) << out;
+  EXPECT_EQ(out.find("Programming complete"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -59,12 +59,16 @@ struct Boxes {
 
 // A state whose console output and message boxes the test sees.
 struct TestLoader {
-  LoaderState state;
   CapturedStream out;
-  TestLoader() {
-    state.StandardOutput = out.get();
-    state.ShowMessageBox = &Boxes::Show;
+  LoaderState state;
+  explicit TestLoader(LoaderServices services = {})
+      : state(WithCapture(std::move(services), out.get())) {
     Boxes::shown.clear();
+  }
+  static LoaderServices WithCapture(LoaderServices services, std::FILE* output) {
+    services.StandardOutput = output;
+    services.ShowMessageBox = &Boxes::Show;
+    return services;
   }
   int Run(const std::vector<std::string>& args) { return RunFlashwright(state, args); }
   int Parse(const std::vector<std::string>& args) {
@@ -106,12 +110,12 @@ TEST_P(CommandLine, SetsFlagsAndSerial) {
   const ParseCase& c = GetParam();
   TestLoader loader;
   EXPECT_EQ(loader.Parse(c.args), -1) << "parsing alone must not end the run";
-  EXPECT_EQ(loader.state.NoGui, c.noGui);
-  EXPECT_EQ(loader.state.Force, c.force);
-  EXPECT_EQ(loader.state.Check, c.check);
-  EXPECT_EQ(loader.state.ForceKernelUpdate, c.kernel);
-  EXPECT_STREQ(loader.state.SerialOption, c.serial);
-  EXPECT_TRUE(loader.state.RejectedSerial.empty());
+  EXPECT_EQ(loader.state.Options.NoGui, c.noGui);
+  EXPECT_EQ(loader.state.Options.Force, c.force);
+  EXPECT_EQ(loader.state.Options.Check, c.check);
+  EXPECT_EQ(loader.state.Options.ForceKernelUpdate, c.kernel);
+  EXPECT_STREQ(loader.state.Options.SerialOption, c.serial);
+  EXPECT_TRUE(loader.state.Options.RejectedSerial.empty());
   EXPECT_EQ(loader.out.Text(), "");
 }
 
@@ -147,14 +151,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CommandLine, OverlongSerialIsKeptAsideNotCut) {
   TestLoader loader;
   EXPECT_EQ(loader.Parse({"/s=123456789012"}), -1);
-  EXPECT_STREQ(loader.state.SerialOption, "");
-  EXPECT_EQ(loader.state.RejectedSerial, "123456789012");
+  EXPECT_STREQ(loader.state.Options.SerialOption, "");
+  EXPECT_EQ(loader.state.Options.RejectedSerial, "123456789012");
 
   // A later valid serial number replaces it, as every "/s" replaces the one before.
   TestLoader again;
   again.Parse({"/s", "123456789012", "/s=OK"});
-  EXPECT_STREQ(again.state.SerialOption, "OK");
-  EXPECT_TRUE(again.state.RejectedSerial.empty());
+  EXPECT_STREQ(again.state.Options.SerialOption, "OK");
+  EXPECT_TRUE(again.state.Options.RejectedSerial.empty());
 }
 
 TEST(Help, PrintsTheHelpTextByteForByteAndEndsWithZero) {
@@ -169,9 +173,9 @@ TEST(Help, PrintsTheHelpTextByteForByteAndEndsWithZero) {
 TEST(Help, LaterParametersAreNotExamined) {
   TestLoader loader;
   loader.Parse({"/?", "/n", "/f", "/s=ABC"});
-  EXPECT_FALSE(loader.state.NoGui);
-  EXPECT_FALSE(loader.state.Force);
-  EXPECT_STREQ(loader.state.SerialOption, "");
+  EXPECT_FALSE(loader.state.Options.NoGui);
+  EXPECT_FALSE(loader.state.Options.Force);
+  EXPECT_STREQ(loader.state.Options.SerialOption, "");
 }
 
 TEST(Help, WholeRunPrintsOnlyTheHelpAndClaimsNothing) {
@@ -189,8 +193,8 @@ TEST(Help, WholeRunPrintsOnlyTheHelpAndClaimsNothing) {
 
 TEST(ReportFatal, ConsoleFormAppendsTheSerialNumber) {
   TestLoader loader;
-  loader.state.NoGui = true;
-  std::snprintf(loader.state.SerialOption, kSerialOptionSize, "ABC123");
+  loader.state.Options.NoGui = true;
+  std::snprintf(loader.state.Options.SerialOption, kSerialOptionSize, "ABC123");
   EXPECT_EQ(RunUntilExit([&] { ReportFatal(loader.state, "Can't re-open own file"); }), 1);
   EXPECT_EQ(loader.out.Text(), "Error: Can't re-open own file (Serial No. ABC123)\n\n");
   EXPECT_TRUE(Boxes::shown.empty());
@@ -254,19 +258,16 @@ TEST_F(SharedBlock, ClaimMarksTheDriverAreaAndKeepsTheBlock) {
 platform::d2xx::Status D2XX_CALL BusyOpen(int, platform::d2xx::Handle*) { return 1; }
 platform::d2xx::Status D2XX_CALL BusyClose(platform::d2xx::Handle) { return 1; }
 
-void UseD2xx(LoaderState& state, const platform::d2xx::Api& api, platform::Clock& clock) {
-  state.D2xx = api;
-  state.D2xxBound = true;
-  state.Clock = &clock;
+LoaderServices UseD2xx(const platform::d2xx::Api& api, platform::Clock& clock) {
+  return {.Clock = &clock, .D2xx = &api};
 }
 
 TEST_F(SharedBlock, SearchAmongBusyDevicesEndsAfterFiveSecondsAndReleasesTheBlock) {
-  TestLoader loader;
   platform::VirtualClock clock;
   platform::d2xx::Api busy{};
   busy.Open = BusyOpen;
   busy.Close = BusyClose;
-  UseD2xx(loader.state, busy, clock);
+  TestLoader loader(UseD2xx(busy, clock));
   const std::int64_t start = clock.Counter();
   EXPECT_EQ(loader.Run({"/n", "/s", serial_}), 1);
   EXPECT_EQ(loader.out.Text(), "QMX Firmware Reprogramming System\n"
@@ -274,15 +275,15 @@ TEST_F(SharedBlock, SearchAmongBusyDevicesEndsAfterFiveSecondsAndReleasesTheBloc
   EXPECT_GE(clock.Counter() - start, 5 * clock.Frequency()) << "the search lasts 5 seconds";
   EXPECT_EQ(Word(0x2000), kBlockMagic);
   EXPECT_EQ(Word(0x2004), 0u);
-  EXPECT_EQ(loader.state.CardFirmwareVersion, -1);
-  EXPECT_EQ(loader.state.CardKernelVersion, -1);
+  EXPECT_EQ(loader.state.Unit.CardFirmwareVersion, -1);
+  EXPECT_EQ(loader.state.Unit.CardKernelVersion, -1);
 }
 
 TEST_F(SharedBlock, WindowRunReportsInABoxAndWritesNothing) {
-  TestLoader loader;
   platform::VirtualClock clock;
   sim_d2xx::units.clear();  // a machine without any FTDI device
-  UseD2xx(loader.state, sim_d2xx::Table(), clock);
+  const platform::d2xx::Api table = sim_d2xx::Table();
+  TestLoader loader(UseD2xx(table, clock));
   EXPECT_EQ(loader.Run({"/s=" + serial_}), 1);
   ASSERT_EQ(Boxes::shown.size(), 1u);
   EXPECT_EQ(Boxes::shown[0].first, "Valdren not found (Serial No. " + serial_ + ")");

@@ -67,7 +67,6 @@ std::uint16_t ReplyCode(unsigned enquiry) {
 class LinkTest : public ::testing::Test {
  protected:
   LinkTest() {
-    state.Clock = &clock;
     link.SetApi(FakeLibrary::Api());
     link.SetTraceTap(traces.Tap());
   }
@@ -82,7 +81,7 @@ class LinkTest : public ::testing::Test {
 
   FakeLibrary library;
   platform::VirtualClock clock;
-  LoaderState state;
+  LoaderState state{{.Clock = &clock}};
   UsbLink& link = state.Link;
   fake_d2xx::TraceLog traces;
 };
@@ -302,8 +301,7 @@ TEST_F(LinkTest, CloseUnitRecordsAFailedClose) {
 
 TEST(UsbLinkWithoutLibrary, NothingOpensAndEveryOperationFailsCleanly) {
   platform::VirtualClock clock;
-  LoaderState state;
-  state.Clock = &clock;
+  LoaderState state{{.Clock = &clock}};
   fake_d2xx::TraceLog traces;
   state.Link.SetTraceTap(traces.Tap());
 
@@ -482,11 +480,23 @@ TEST_F(LinkTest, PollDispatchesEachCompleteRecord) {
   library.Arrive(Concat({RecordBytes(ReplyCode(101), 0x04010203), RecordBytes(ReplyCode(102), 1),
                          RecordBytes(ReplyCode(109), 0xFFFFFFFE)}));
   EXPECT_TRUE(link.PollUnit());
-  EXPECT_EQ(Value(state.CardFirmwareVersion), 0x04010203);
-  EXPECT_EQ(Value(state.CardStatus), 1);
-  EXPECT_EQ(Value(state.CardApplicationChecksum), -2);
+  EXPECT_EQ(Value(state.Unit.CardFirmwareVersion), 0x04010203);
+  EXPECT_EQ(Value(state.Unit.CardStatus), 1);
+  EXPECT_EQ(Value(state.Unit.CardApplicationChecksum), -2);
   EXPECT_EQ(library.ReadRequests(), std::vector<d2xx::Dword>{18});
   EXPECT_EQ(link.ReplyCount, 0);
+}
+
+TEST_F(LinkTest, OnlyTheBytesAskedForAreUsedWhateverTheReadReports) {
+  OpenOneUnit();
+  library.Arrive(RecordBytes(ReplyCode(102), 1));
+  library.SetReadOverReport(5);  // five bytes nobody delivered
+  EXPECT_TRUE(link.PollUnit());
+  EXPECT_EQ(library.ReadRequests(), std::vector<d2xx::Dword>{6});
+  EXPECT_EQ(Value(state.Unit.CardStatus), 1);
+  EXPECT_EQ(link.ReplyCount, 0);
+  EXPECT_EQ(link.OutLength, 0);
+  EXPECT_TRUE(traces.Lines().empty());
 }
 
 TEST_F(LinkTest, ARecordSplitAcrossPollsIsAssembled) {
@@ -495,19 +505,19 @@ TEST_F(LinkTest, ARecordSplitAcrossPollsIsAssembled) {
   library.Arrive(Bytes(record.begin(), record.begin() + 4));
   EXPECT_TRUE(link.PollUnit());
   EXPECT_EQ(link.ReplyCount, 4);
-  EXPECT_EQ(Value(state.CardFirmwareVersion), -1);
+  EXPECT_EQ(Value(state.Unit.CardFirmwareVersion), -1);
 
   library.Arrive(Bytes(record.begin() + 4, record.end()));
   EXPECT_TRUE(link.PollUnit());
   EXPECT_EQ(link.ReplyCount, 0);
-  EXPECT_EQ(Value(state.CardFirmwareVersion), 0x04030201);
+  EXPECT_EQ(Value(state.Unit.CardFirmwareVersion), 0x04030201);
 }
 
 TEST_F(LinkTest, IdleFillIsAnsweredWithOneQueuedFillerPerPoll) {
   OpenOneUnit();
   library.Arrive(Concat({Repeat(0xFF, 10), RecordBytes(ReplyCode(102), 1), Repeat(0xFF, 5)}));
   EXPECT_TRUE(link.PollUnit());
-  EXPECT_EQ(Value(state.CardStatus), 1);
+  EXPECT_EQ(Value(state.Unit.CardStatus), 1);
   EXPECT_EQ(link.OutLength, 6);
   EXPECT_EQ(Bytes(link.OutBuffer, link.OutBuffer + 6), Repeat(0xFF, 6));
 
@@ -523,7 +533,7 @@ TEST_F(LinkTest, FFBytesInsideARecordAreData) {
   // Value 0x01FFFFFF: bytes FF FF FF inside the record.
   library.Arrive(RecordBytes(ReplyCode(101), 0x01FFFFFF));
   EXPECT_TRUE(link.PollUnit());
-  EXPECT_EQ(Value(state.CardFirmwareVersion), 0x01FFFFFF);
+  EXPECT_EQ(Value(state.Unit.CardFirmwareVersion), 0x01FFFFFF);
 
   // A record cut after four bytes whose remaining two are FF, across two polls.
   const Bytes record = RecordBytes(ReplyCode(111), 0xFFFF0201);
@@ -531,7 +541,7 @@ TEST_F(LinkTest, FFBytesInsideARecordAreData) {
   EXPECT_TRUE(link.PollUnit());
   library.Arrive(Bytes(record.begin() + 4, record.end()));
   EXPECT_TRUE(link.PollUnit());
-  EXPECT_EQ(Value(state.CardKernelVersion), static_cast<std::int32_t>(0xFFFF0201));
+  EXPECT_EQ(Value(state.Unit.CardKernelVersion), static_cast<std::int32_t>(0xFFFF0201));
   EXPECT_EQ(link.OutLength, 0);  // no filler answered
 }
 
@@ -552,7 +562,7 @@ TEST_F(LinkTest, ReadFailureRecoversAndReadsTheSameCountAgain) {
   EXPECT_TRUE(link.PollUnit());
   EXPECT_EQ(library.ReadRequests(), (std::vector<d2xx::Dword>{6, 6}));
   EXPECT_EQ(traces.Lines(), Join({{"Read returned error status 4!"}, kResetFixes}));
-  EXPECT_EQ(Value(state.CardStatus), 0x200);
+  EXPECT_EQ(Value(state.Unit.CardStatus), 0x200);
 }
 
 TEST_F(LinkTest, QueueStatusFailureRecoversAndQueriesAgain) {
@@ -562,7 +572,7 @@ TEST_F(LinkTest, QueueStatusFailureRecoversAndQueriesAgain) {
   EXPECT_TRUE(link.PollUnit());
   EXPECT_EQ(library.Calls(Call::QueueStatus), 2);
   EXPECT_EQ(traces.Lines(), Join({{"Get Queue Status failed 4!"}, kResetFixes}));
-  EXPECT_EQ(Value(state.CardStatus), 1);
+  EXPECT_EQ(Value(state.Unit.CardStatus), 1);
 }
 
 TEST_F(LinkTest, PollFailsOnlyWhenRecoveryFails) {
@@ -585,7 +595,7 @@ TEST_F(LinkTest, AReadThatKeepsFailingAfterEachRecoveryIsGivenUp) {
   EXPECT_FALSE(link.PollUnit());
   EXPECT_EQ(library.Calls(Call::Read), kMaxRecoveriesPerCall + 1);
   EXPECT_EQ(traces.Lines().back(), "Link keeps failing: gave up after 5 recoveries");
-  EXPECT_EQ(Value(state.CardStatus), 0);
+  EXPECT_EQ(Value(state.Unit.CardStatus), 0);
 }
 
 // ------------------------------------------------------------------ recovery ladder
@@ -634,15 +644,14 @@ TEST_F(LinkTest, RecoveryReopensOnTheAttemptThatFindsTheUnit) {
   for (int k : {1, 3, 50}) {
     SCOPED_TRACE("attempt " + std::to_string(k));
     FakeLibrary ladder;
-    platform::VirtualClock ladderClock;
-    state.Clock = &ladderClock;
+    const std::uint64_t sleepsBefore = clock.Sleeps();
     ladder.AddDevice(Unit("TV000001"));
     ASSERT_TRUE(link.OpenFirstUnit());
     traces.Clear();
     ladder.Inject({Call::Reset, 1, 1, 4});
     ladder.Inject({Call::Open, 1, k, 2});  // close & open and the first k-1 attempts
 
-    const std::int64_t start = ladderClock.Counter();
+    const std::int64_t start = clock.Counter();
     EXPECT_TRUE(link.RecoverLink());
     Lines expected = {"FTDI Chip recovery", "Recovery: Reset Device 4/0", "Device Closed",
                       "Valdren not found"};
@@ -653,11 +662,10 @@ TEST_F(LinkTest, RecoveryReopensOnTheAttemptThatFindsTheUnit) {
     expected =
         Join({expected, OkLines(0, "TV000001"), {"Recovery: Opened 0/0", "Recovery: Fixed!"}});
     EXPECT_EQ(traces.Lines(), expected);
-    EXPECT_EQ(ladderClock.Sleeps(), static_cast<std::uint64_t>(k));
-    EXPECT_EQ(ladderClock.Counter() - start, k * 100'000);  // 100 ms before each attempt
+    EXPECT_EQ(clock.Sleeps() - sleepsBefore, static_cast<std::uint64_t>(k));
+    EXPECT_EQ(clock.Counter() - start, k * 100'000);  // 100 ms before each attempt
     EXPECT_TRUE(link.IsOpen());
     link.CloseUnit();
-    state.Clock = &clock;
   }
 }
 
