@@ -71,8 +71,10 @@ bool LoaderState::BindLink(std::string* error) {
 }
 
 void ReadEnvironment(LoaderState& state) {
-  const char* text = std::getenv(kPollPauseVariable);
-  if (text == nullptr) return;
+  if (const char* text = std::getenv(kPollPauseVariable)) SetPollPause(state, text);
+}
+
+void SetPollPause(LoaderState& state, const char* text) {
   char* end = nullptr;
   const long value = std::strtol(text, &end, 10);
   if (end == text || *end != '\0' || value < 1 || value > static_cast<long>(kMaxPollPauseMs)) {

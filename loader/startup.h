@@ -145,6 +145,7 @@ class LoaderState {
 // (1 to 100 ms; 100 is the unit's original pace). Anything else is ignored with a
 // trace line.
 void ReadEnvironment(LoaderState& state);
+void SetPollPause(LoaderState& state, const char* text);
 
 // The whole program: start-up sequence to the end. Returns the exit code.
 int RunFlashwright(LoaderState& state, const std::vector<std::string>& args);

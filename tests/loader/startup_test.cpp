@@ -161,6 +161,27 @@ TEST(CommandLine, OverlongSerialIsKeptAsideNotCut) {
   EXPECT_TRUE(again.state.Options.RejectedSerial.empty());
 }
 
+// FLASHWRIGHT_POLL_MS: 1 to 100 ms; anything else leaves the pause alone, with a trace.
+TEST(PollPause, TakesOneToAHundredAndIgnoresTheRestWithATrace) {
+  const std::pair<const char*, std::uint32_t> rows[] = {
+      {"1", 1}, {"37", 37}, {"100", 100}, {"0", kPollPauseMs}, {"101", kPollPauseMs},
+      {"-5", kPollPauseMs}, {"abc", kPollPauseMs}, {"5ms", kPollPauseMs}, {"", kPollPauseMs},
+      {"99999999999999999999", kPollPauseMs}};
+  for (const auto& [text, pause] : rows) {
+    SCOPED_TRACE(text);
+    LoaderState state;
+    SetPollPause(state, text);
+    EXPECT_EQ(state.Options.PollPauseMs, pause);
+    const std::string traced = state.LastMessage();
+    if (pause == kPollPauseMs) {
+      EXPECT_EQ(traced, std::string("FLASHWRIGHT_POLL_MS=") + text +
+                            " ignored: give 1 to 100 milliseconds");
+    } else {
+      EXPECT_EQ(traced, "");
+    }
+  }
+}
+
 TEST(Help, PrintsTheHelpTextByteForByteAndEndsWithZero) {
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"/?"}, {"/n", "/f", "/?"}, {"/?", "/n"}, {"/?help"}}) {
