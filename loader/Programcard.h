@@ -20,8 +20,7 @@ inline constexpr std::uint16_t kIndexMask = 0x1FFC;
 inline constexpr int kIndexShift = 2;
 
 inline constexpr std::uint16_t kEnquiryReply = 0xE000;  // kind: value of enquiry <index>
-inline constexpr std::uint16_t kExtendedCommand =
-    kExtendedCommandCode;                                // index 0: command or event
+inline constexpr std::uint16_t kExtendedCommand = 0xE003;  // index 0: command or event
 inline constexpr std::uint16_t kAddressRecord = 0xE001;  // address of the block that follows
 inline constexpr std::uint16_t kDataRecord = 0xE005;     // four image bytes, in image order
 }  // namespace link_code

@@ -20,9 +20,6 @@ namespace loader {
 inline constexpr std::size_t kLinkRecordSize = 6;
 inline constexpr std::uint16_t kFillerCode = 0xFFFF;
 inline constexpr std::uint32_t kFillerValue = 0xFFFFFFFF;
-// Carries a command number (enquiries included) to the unit; its meaning is the
-// protocol's (Programcard.h).
-inline constexpr std::uint16_t kExtendedCommandCode = 0xE003;
 
 // The product the unit's USB chip identifies itself with.
 inline constexpr std::uint16_t kUnitProductId = 0xDE50;
