@@ -170,6 +170,18 @@ class ScriptedUnit {
   std::vector<std::uint32_t> commands_;
 };
 
+// One case's own library and unit on a test's clock: the newest library is the one
+// the link reaches, and the unit takes the clock's pauses over until it goes.
+struct CaseWorld {
+  explicit CaseWorld(platform::VirtualClock& clock) : clock_(clock), unit(library, clock) {
+    library.AddDevice(Device{});
+  }
+  ~CaseWorld() { clock_.SetSleepHook(nullptr); }
+  platform::VirtualClock& clock_;
+  FakeLibrary library;
+  ScriptedUnit unit;
+};
+
 class ProgramCardTest : public ::testing::Test {
  protected:
   ProgramCardTest() : unit(library, clock) {
@@ -445,9 +457,8 @@ TEST_F(ProgramCardTest, StartAddressAndBlockCount) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeLibrary caseLibrary;
-    caseLibrary.AddDevice(Device{});
-    ScriptedUnit caseUnit(caseLibrary, clock);  // takes the clock's pauses over
+    CaseWorld world(clock);
+    ScriptedUnit& caseUnit = world.unit;
     caseUnit.restartPauses = 0;
     std::fill(image().begin(), image().end(), 0xFF);
     image()[0x0000] = 0x12;
@@ -473,7 +484,6 @@ TEST_F(ProgramCardTest, StartAddressAndBlockCount) {
       EXPECT_EQ(flash.at(address), ImageBytes(address, 128)) << address;
     }
     link.CloseUnit();
-    clock.SetSleepHook(nullptr);  // the case's unit goes
   }
   state.Options.ForceKernelUpdate = false;
 }
@@ -688,9 +698,9 @@ TEST_F(ProgramCardTest, BothWaitsAreBoundsInTimeAtAnyPace) {
   state.Options.PollPauseMs = kPollPauseMs;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    FakeLibrary rowLibrary;
-    rowLibrary.AddDevice(Device{});
-    ScriptedUnit rowUnit(rowLibrary, clock);
+    CaseWorld world(clock);
+    FakeLibrary& rowLibrary = world.library;
+    ScriptedUnit& rowUnit = world.unit;
     rowUnit.ackBlocks = row.ackBlocks;
     rowUnit.restartPauses = row.restartPauses;
     FillBlock(0x8000, 1);
@@ -716,7 +726,6 @@ TEST_F(ProgramCardTest, BothWaitsAreBoundsInTimeAtAnyPace) {
     }
     EXPECT_EQ(found, row.statusEnquiries) << "one a 100 ms, not one a look";
     link.CloseUnit();
-    clock.SetSleepHook(nullptr);
   }
 }
 
@@ -732,9 +741,9 @@ TEST_F(ProgramCardTest, ABlockInFlightWhenTheLinkRecoveredIsSentAgain) {
   state.Options.PollPauseMs = kPollPauseMs;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    FakeLibrary rowLibrary;
-    rowLibrary.AddDevice(Device{});
-    ScriptedUnit rowUnit(rowLibrary, clock);
+    CaseWorld world(clock);
+    FakeLibrary& rowLibrary = world.library;
+    ScriptedUnit& rowUnit = world.unit;
     rowUnit.loseAckOfCopy = row.loseAckOfCopy;
     rowUnit.ackAfterMs = row.ackMs;
     rowUnit.restartPauses = 0;
@@ -755,7 +764,6 @@ TEST_F(ProgramCardTest, ABlockInFlightWhenTheLinkRecoveredIsSentAgain) {
     EXPECT_EQ(rowUnit.Flash().at(0x8000), ImageBytes(0x8000, 128));
     EXPECT_EQ(Value(state.Unit.CardStatus), 1);
     link.CloseUnit();
-    clock.SetSleepHook(nullptr);
   }
 }
 
