@@ -110,6 +110,18 @@ void ProgramCard::Execute() {
     state_.Link.TraceLine(kWorkerFailedTrace, "unknown failure");
   }
   Running = false;
+  NotifyProgress();
+}
+
+// The lock orders the change before a waiter's check of it: no wake-up is lost.
+void ProgramCard::NotifyProgress() {
+  { std::lock_guard<std::mutex> hold(progressLock_); }
+  progress_.notify_all();
+}
+
+void ProgramCard::WaitForProgress(std::int32_t seen) {
+  std::unique_lock<std::mutex> hold(progressLock_);
+  progress_.wait(hold, [&] { return BlocksProgrammed != seen || !Running; });
 }
 
 std::int64_t ProgramCard::Elapsed(std::int64_t since) const {
@@ -135,6 +147,7 @@ void ProgramCard::Program() {
       return;
     }
     ++BlocksProgrammed;
+    NotifyProgress();
   }
 
   link.QueueRecord(link_code::kExtendedCommand, command::kProgrammingFinished);

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 #include "loader/usblink.h"
@@ -107,16 +109,24 @@ class ProgramCard {
   // missing acknowledgement it did not tell the unit that programming finished.
   std::atomic<bool> TimedOut{false};
 
+  // For an owner with nothing else to do meanwhile (the console): returns once
+  // BlocksProgrammed differs from `seen` or the worker has ended. The worker's own
+  // waits are bounded, so this one is too.
+  void WaitForProgress(std::int32_t seen);
+
  private:
   void Execute();
   void Program();
   void SendBlock(std::uint32_t address);
   bool AwaitAcknowledgement(std::uint32_t address);
   bool AwaitStatus();
+  void NotifyProgress();
   std::int64_t Elapsed(std::int64_t since) const;  // in ms of the clock
 
   LoaderState& state_;
   std::int64_t slowestAckMs_ = 0;  // of the blocks sent once
+  std::mutex progressLock_;
+  std::condition_variable progress_;
   std::thread thread_;  // last: started once everything above is set
 };
 

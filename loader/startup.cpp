@@ -280,10 +280,14 @@ bool ProgramInConsole(LoaderState& state) {
   ProgramCard worker(state);
   ConsoleWrite(state, "Programming...");
   ProgressMarks marks;
+  std::int32_t seen = 0;
   while (worker.Running) {
-    if (marks.Due(worker.TotalBlocks, worker.BlocksProgrammed)) ConsoleWrite(state, "X");
-    // A short pause between looks: the console must not burn a core meanwhile.
-    state.Clock().Sleep(kProgressLookMs);
+    // Woken by the worker's progress: no core burnt, and no time of the clock
+    // spent on the console's side.
+    worker.WaitForProgress(seen);
+    seen = worker.BlocksProgrammed;
+    // Blocks may have gone faster than the console woke: catch up at once.
+    while (marks.Due(worker.TotalBlocks, seen)) ConsoleWrite(state, "X");
   }
   bool healthy = true;
   const std::int32_t status = state.Unit.CardStatus;

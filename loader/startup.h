@@ -28,8 +28,6 @@ inline constexpr std::size_t kSerialOptionSize = 12;  // 11 characters and the z
 inline constexpr int kExitWarning = 2;
 // The application checksum a unit reports when it cannot be reprogrammed.
 inline constexpr std::int32_t kCannotReprogram = -2;
-// How often the console looks at the worker's progress.
-inline constexpr std::uint32_t kProgressLookMs = 10;
 // The worker looks for the unit's answers this often: the unit sets the pace. The
 // environment can slow it down to the unit's original pace, one look per 100 ms.
 inline constexpr std::uint32_t kPollPauseMs = 2;
