@@ -8,6 +8,13 @@
 //                        the unit handles nothing else meanwhile
 //   restart              restartMs from command 203; then event 11 at once when the
 //                        flash holds a kernel
+//   loader silence       loaderSilenceMs (default 2500; 0 never) in programming mode
+//                        without an address or data record or command 201/203, counted
+//                        from the later of the last one and the end of the unit's own
+//                        work (busyUntil_): the unit falls back to its kernel and runs
+//                        what the flash holds now (no restart, no event 11). Enquiries
+//                        and fillers do not count: a new loader's search must find the
+//                        unit answering.
 //   idle fill            6 bytes 0xFF when the host looks, no record bytes wait, the last
 //                        fill was 50 or more ago and under 4096 fill bytes wait
 // Flash: command 201 erases the application area (0x8000 up); the kernel area below it
@@ -89,6 +96,9 @@ void UsbUnit::Update(std::int64_t now) {
 
 void UsbUnit::AdvanceTo(std::int64_t t) {
   if (mode_ == Mode::Restarting && restartEnd_ <= t) Boot();
+  if (mode_ == Mode::Programming && options_.loaderSilenceMs != 0 &&
+      std::max(lastLoaderRecord_, busyUntil_) + Counts(options_.loaderSilenceMs) <= t)
+    FallBack();
   while (!outgoing_.empty() && outgoing_.front().due <= t) {
     if (LinkUp()) {
       const Outgoing& o = outgoing_.front();
@@ -103,6 +113,15 @@ void UsbUnit::Boot() {
   mode_ = Mode::Running;
   busyUntil_ = std::max(busyUntil_, restartEnd_);
   if (firmware_.HasKernel()) Send(kExtendedCommand, kKernelEvent, restartEnd_);
+}
+
+// The loader went away mid-programming (killed, link lost): the kernel stops waiting
+// for it, answers enquiries again and takes a new command 201. What it reports comes
+// from the partly written flash, so the application checksum fails.
+void UsbUnit::FallBack() {
+  if (blockOpen_) ++ignoredRecords_;  // the unfinished block is dropped
+  blockOpen_ = false;
+  mode_ = Mode::Running;
 }
 
 bool UsbUnit::LinkUp() const {
@@ -178,6 +197,7 @@ void UsbUnit::HandleRecord(std::uint16_t code, std::uint32_t value, std::int64_t
     case kExtendedCommand: HandleCommand(value, now); return;
     case kAddressRecord:
       if (mode_ != Mode::Programming) break;
+      lastLoaderRecord_ = now;
       if (blockOpen_) ++ignoredRecords_;  // the unfinished block is dropped
       blockOpen_ = false;
       if (value % kBlockSize != 0 || value >= Firmware::kFlashSize) break;
@@ -186,7 +206,9 @@ void UsbUnit::HandleRecord(std::uint16_t code, std::uint32_t value, std::int64_t
       blockWords_ = 0;
       return;
     case kDataRecord:
-      if (mode_ != Mode::Programming || !blockOpen_) break;
+      if (mode_ != Mode::Programming) break;
+      lastLoaderRecord_ = now;
+      if (!blockOpen_) break;
       platform::WriteLE32(block_ + 4 * blockWords_, value);
       if (++blockWords_ == kWordsPerBlock) CommitBlock(now);
       return;
@@ -223,6 +245,7 @@ void UsbUnit::HandleCommand(std::uint32_t command, std::int64_t now) {
       // below the application arrives, so that a kernel nobody rewrites survives.
       if (mode_ == Mode::Running) beforeProgramming_ = Running();
       mode_ = Mode::Programming;
+      lastLoaderRecord_ = now;
       blockOpen_ = false;
       programmedBlocks_ = 0;
       kernelAreaErased_ = false;

@@ -17,6 +17,12 @@
 
 namespace sim {
 
+// In programming mode, this long without a programming record (counted from the
+// later of the last one and the end of the unit's own work) means the loader has gone:
+// the unit falls back to its kernel. Below the loader's 5 s search, so that a run
+// started right after a killed one finds the unit answering.
+inline constexpr std::uint32_t kLoaderSilenceMs = 2500;
+
 struct UnitOptions {
   std::string serial = "TV000001";
   std::string description = "Tarvex USB";
@@ -31,6 +37,9 @@ struct UnitOptions {
   std::uint32_t ackDelayMs = 0;     // extra time before each block's acknowledgement
   std::uint32_t restartMs = 500;    // from command 203 until the new firmware answers
   bool idleFill = false;            // sends 0xFF bytes while it has nothing to say
+  // 0: the unit waits for its loader for ever (for a clock that says nothing about
+  // the loader's pace).
+  std::uint32_t loaderSilenceMs = kLoaderSilenceMs;
 };
 
 // The kinds of D2XX call a fault can hit.
@@ -120,6 +129,7 @@ class UsbUnit {
   void Update(std::int64_t now);
   void AdvanceTo(std::int64_t t);
   void Boot();
+  void FallBack();
   bool LinkUp() const;
   bool FaultHits(Call call, platform::d2xx::Status* status);
   platform::d2xx::Status CheckHandle() const;
@@ -160,6 +170,7 @@ class UsbUnit {
   std::int64_t lastDue_ = 0;
   std::int64_t busyUntil_ = 0;  // the unit handles one thing at a time
   std::int64_t restartEnd_ = 0;
+  std::int64_t lastLoaderRecord_ = 0;  // the last programming record, while programming
   Reported beforeProgramming_;
   bool blockOpen_ = false;
   std::uint32_t blockAddress_ = 0;

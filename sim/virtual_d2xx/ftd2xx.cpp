@@ -1,8 +1,10 @@
 // The virtual FTDI D2XX library: the nine calls the loader uses, each a round trip
-// to the tarvex-sim process that plays unit slot `index`. One connection per open
-// handle; every wait is bounded, so a simulator that dies or hangs shows up as a
-// failed call (FT_IO_ERROR), never as a caller that hangs.
+// to the tarvex-sim process that plays the unit. Device index K is the K-th slot with
+// a unit listening, as the library numbers the attached devices 0 to n-1. One
+// connection per open handle; every wait is bounded, so a simulator that dies or
+// hangs shows up as a failed call (FT_IO_ERROR), never as a caller that hangs.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -86,6 +88,26 @@ d2xx::Status SimpleCall(d2xx::Handle handle, Op op) {
   return Call(*device, op, nullptr, 0, nullptr);
 }
 
+// Connects `client` to the index-th slot that has a unit listening. An empty slot
+// refuses at once; one whose listener neither takes nor refuses the connection is
+// passed over. The whole scan shares one connection bound, so a hung slot cannot hold
+// the loader's device scan up for longer.
+bool ConnectToUnit(int index, sim::link::Client* client) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(sim::link::kConnectTimeoutMs);
+  int found = 0;
+  for (int slot = 0; slot < sim::link::kMaxSlots; ++slot) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    if (client->Connect(slot, static_cast<int>(left)) != platform::SocketResult::kOk) continue;
+    if (found++ == index) return true;
+    client->Close();  // a unit below the one wanted
+  }
+  return false;
+}
+
 // Copies a zero-padded text field into a caller's buffer of `size` bytes.
 void CopyText(char* target, const std::uint8_t* field, std::uint32_t size) {
   if (target == nullptr) return;
@@ -104,10 +126,9 @@ FTD2XX_API d2xx::Status D2XX_CALL FT_Open(int index, d2xx::Handle* handle) {
   *handle = nullptr;
   if (index < 0) return d2xx::kDeviceNotFound;
   auto device = std::make_shared<Device>();
-  // Nobody at the slot is a machine without that device. A connection that is
-  // neither made nor refused in time counts the same: the loader's scan ends only
-  // at "not found", and a slot nobody answers must not keep it scanning.
-  if (device->client.Connect(index) != platform::SocketResult::kOk) return d2xx::kDeviceNotFound;
+  // Fewer units than index + 1 is a machine without that device; the loader's scan
+  // ends only at "not found".
+  if (!ConnectToUnit(index, &device->client)) return d2xx::kDeviceNotFound;
   std::uint32_t status = d2xx::kDeviceNotOpened;
   if (!device->client.Exchange(Op::kOpen, nullptr, 0, &status, nullptr))
     return d2xx::kDeviceNotOpened;

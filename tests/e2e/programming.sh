@@ -18,6 +18,21 @@ cp "$(program flashwright)" "flashwright-plain$EXE"
 fwimage pack "flashwright-plain$EXE" new.a37 -o "flashwright-new$EXE"
 FLASHWRIGHT=$WORK/flashwright-new$EXE
 MARKS=$(printf 'X%.0s' $(seq 32))
+# 24 application blocks and no kernel copy, for the cases that only need a run.
+fwimage make --release full --version 3.0.0 --kernel-size 0x1080 --app-size 0xC00 \
+  --kernel-version 1.0.0.7 --seed 3 -o small.a37
+fwimage pack "flashwright-plain$EXE" small.a37 -o "flashwright-small$EXE"
+SMALL=$WORK/flashwright-small$EXE
+
+# Device indexes count the units that are there: one on slot 1 with slot 0 empty is
+# index 0 (the scan ends at the first index not found).
+slot1="SL1$RANDOM"
+start_unit slot1 --slot 1 --serial "$slot1" --firmware old.a37
+run "$SMALL" /n /s "$slot1"
+check "slot 0 empty: exit code" 0 "$RC"
+run "$SIM" status --slot 1
+check "slot 0 empty: the unit on slot 1 was programmed" "Full Release 3.0.0" "$(value firmware)"
+check "slot 0 empty: healthy" 1 "$(value status)"
 
 serial="PRG$RANDOM"
 start_unit a --serial "$serial" --firmware old.a37
@@ -117,6 +132,27 @@ check "self-test error: exit code" 2 "$RC"
 check "self-test warning" 1 \
   "$(tr -d '\r' <<<"$OUT" | grep -c -x '  a self test error code of 2c')"
 check "self-test warning text" 1 "$(tr -d '\r' <<<"$OUT" | grep -c -x 'Warning: The unit is returning')"
+
+# Flashwright killed mid-programming: once nothing more comes the unit falls back to
+# its kernel, soon enough for a run started at once to find it and program it.
+killed="KIL$RANDOM"
+start_unit killed --serial "$killed" --firmware old.a37
+# A session of its own, so that the kill reaches the program under the emulator too.
+setsid ${EMULATOR:+"$EMULATOR"} "$SMALL" /n /f /s "$killed" >"$WORK/killed.out" 2>&1 &
+runner=$!
+for _ in $(seq 300); do
+  run "$SIM" status --serial "$killed"
+  [ "$(value programmed-blocks)" -gt 0 ] 2>/dev/null && [ "$(value programming)" = yes ] && break
+  sleep 0.1
+done
+kill -KILL -- "-$runner" 2>/dev/null || true
+wait "$runner" || true
+check "killed: it was mid-programming" 0 "$(tr -d '\r' <"$WORK/killed.out" | grep -c -x 'Programming complete' || true)"
+run "$SMALL" /n /f /s "$killed"
+check "after a killed run: exit code" 0 "$RC"
+run "$SIM" status --serial "$killed"
+check "after a killed run: new firmware" "Full Release 3.0.0" "$(value firmware)"
+check "after a killed run: healthy" 1 "$(value status)"
 
 # No unit carries the wanted serial number.
 run "$FLASHWRIGHT" /n /s NOSUCH

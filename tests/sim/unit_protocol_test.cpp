@@ -272,9 +272,12 @@ TEST_P(AckDelayTest, AcknowledgementDueAfterProcessingAndDelay) {
     SendBlockAndAwaitAck(host, image, blocks[i], 2 + GetParam());
     if (HasFatalFailure()) return;
   }
+  // However long it took, the unit was busy meanwhile: the loader's wait is no silence.
+  EXPECT_TRUE(host.unit.Status().programming);
 }
 
-INSTANTIATE_TEST_SUITE_P(Delays, AckDelayTest, ::testing::Values(0u, 30u, 250u));
+// 5 s: a unit slower than the loader's silence allowance.
+INSTANTIATE_TEST_SUITE_P(Delays, AckDelayTest, ::testing::Values(0u, 30u, 250u, 5000u));
 
 class RestartTest : public ::testing::TestWithParam<std::uint32_t> {};
 
@@ -343,6 +346,56 @@ TEST(ProgrammingTest, KernelHandshakeCountedAnyTime) {
   EXPECT_EQ(host.unit.Status().kernelHandshakes, 2u);
   host.AdvanceMs(10);
   EXPECT_TRUE(host.Receive().empty());
+}
+
+// --- A loader that goes away mid-programming ------------------------------------------
+
+TEST(FallbackTest, ASilentLoaderLeavesTheUnitOnItsKernelReadyForTheNextRun) {
+  Host host;
+  const tools::ImageDescription oldDesc = Image(true, true, 1, 10);
+  const tools::ImageDescription newDesc = Image(true, true, 2, 20);
+  host.unit.firmware().Load(BuildImage(oldDesc));
+  const Bytes newImage = BuildImage(newDesc);
+  const std::vector<std::uint32_t> blocks = UsedBlocks(newImage, 0x8000);
+
+  host.Send(Command(201));
+  for (std::size_t i = 0; i < 3; ++i) {
+    SendBlockAndAwaitAck(host, newImage, blocks[i], 2);
+    if (HasFatalFailure()) return;
+  }
+  // The loader is gone; a new one searches with a burst every 500 ms. Unanswered,
+  // the bursts must not keep the unit waiting for the old one.
+  const std::int64_t silence = sim::kLoaderSilenceMs;
+  for (std::int64_t waited = 0; waited < silence - 1; waited += 500) {
+    host.Send(EnquiryBurst());
+    host.AdvanceMs(std::min<std::int64_t>(500, silence - 1 - waited));
+  }
+  EXPECT_TRUE(host.Receive().empty());
+  EXPECT_TRUE(host.unit.Status().programming);
+  host.AdvanceMs(1);
+  EXPECT_FALSE(host.unit.Status().programming);
+
+  // It runs what the flash holds: the new application's first blocks over the old
+  // kernel, which fail the checksum.
+  for (std::uint32_t enquiry : {102u, 101u, 111u}) host.Send(Command(enquiry));
+  host.AdvanceMs(1);
+  EXPECT_EQ(host.Receive(),
+            (std::vector<Record>{Reply(102, 0x200), Reply(101, VersionWord(newDesc)),
+                                 Reply(111, KernelWord(oldDesc))}));
+  EXPECT_EQ(host.unit.Status().status, 0x200);
+
+  // The next run programs it as any other.
+  host.Send(Command(201));
+  for (std::uint32_t address : blocks) {
+    SendBlockAndAwaitAck(host, newImage, address, 2);
+    if (HasFatalFailure()) return;
+  }
+  FinishAndRestart(host, 500);
+  EXPECT_EQ(host.Receive(), std::vector<Record>{Event(11)});
+  host.Send(Command(102));
+  host.AdvanceMs(1);
+  EXPECT_EQ(host.Receive(), std::vector<Record>{Reply(102, 1)});
+  EXPECT_EQ(host.unit.Status().firmware, "Beta Test 2.3.4");
 }
 
 TEST(ProgrammingTest, BeginAgainRestartsTheCount) {

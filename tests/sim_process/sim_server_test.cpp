@@ -242,22 +242,35 @@ TEST_F(SimServerTest, BadHandlesAndPointersAreRefusedWithoutReachingTheUnit) {
   EXPECT_EQ(api_.Close(handle), d2xx::kOk);
 }
 
-TEST_F(SimServerTest, IndexesAreSlotsAndAnEmptySlotIsNoDevice) {
-  sim::UnitOptions second;
-  second.serial = "SLOT2";
-  Start(0);
-  Start(2, second);
+// The serial number of the unit at device index `index`, opened and closed again.
+std::string SerialAt(const d2xx::Api& api, int index) {
   d2xx::Handle handle = nullptr;
-  EXPECT_EQ(api_.Open(1, &handle), d2xx::kDeviceNotFound);
-  EXPECT_EQ(api_.Open(3, &handle), d2xx::kDeviceNotFound);
-  EXPECT_EQ(api_.Open(-1, &handle), d2xx::kDeviceNotFound);
-
-  handle = Open(2);
+  if (api.Open(index, &handle) != d2xx::kOk) return "<not opened>";
   char serial[16] = {};
   d2xx::ProgramData data;
   data.SerialNumber = serial;  // the other texts are not asked for
-  ASSERT_EQ(api_.EeRead(handle, &data), d2xx::kOk);
-  EXPECT_STREQ(serial, "SLOT2");
+  const bool read = api.EeRead(handle, &data) == d2xx::kOk;
+  api.Close(handle);
+  return read ? serial : "<no eeprom>";
+}
+
+TEST_F(SimServerTest, IndexesNumberTheListeningUnitsInSlotOrder) {
+  sim::UnitOptions first, second;
+  first.serial = "SLOT1";
+  second.serial = "SLOT3";
+  Start(1, first);
+  Start(3, second);
+  EXPECT_EQ(SerialAt(api_, 0), "SLOT1");
+  EXPECT_EQ(SerialAt(api_, 1), "SLOT3");
+  d2xx::Handle handle = nullptr;
+  EXPECT_EQ(api_.Open(2, &handle), d2xx::kDeviceNotFound);
+  EXPECT_EQ(api_.Open(-1, &handle), d2xx::kDeviceNotFound);
+
+  // A unit held by another client keeps its index: it is attached, only busy.
+  handle = Open(0);
+  d2xx::Handle other = nullptr;
+  EXPECT_EQ(api_.Open(0, &other), d2xx::kDeviceNotOpened);
+  EXPECT_EQ(SerialAt(api_, 1), "SLOT3");
   EXPECT_EQ(api_.Close(handle), d2xx::kOk);
 }
 
