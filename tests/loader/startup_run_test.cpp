@@ -75,9 +75,6 @@ class StartupRun : public testing::Test {
   // A unit running the firmware of `desc`.
   sim::UsbUnit& AddUnit(const tools::ImageDescription& desc, sim::UnitOptions options = {}) {
     if (options.serial == sim::UnitOptions{}.serial) options.serial = UniqueSerial();
-    // The console's progress looks move this clock on as fast as they run, so its time
-    // says nothing about the worker falling silent: the unit waits for it.
-    options.loaderSilenceMs = 0;
     units_.push_back(std::make_unique<sim::UsbUnit>(options, clock_));
     sim::UsbUnit& unit = *units_.back();
     const std::string path = (dir_ / ("running" + std::to_string(units_.size()) + ".a37")).string();
