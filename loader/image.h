@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "interface/block_layout.h"
+
 namespace loader {
 
-inline constexpr std::uint32_t kBlockMagic = 0xAA8D4A8C;
+// Marks checksum blocks and the trailer; the shared block's magic is the same word.
+using tarvex::block_layout::kBlockMagic;
 inline constexpr std::uint32_t kImageSize = 0x40000;
 inline constexpr std::uint32_t kKernelBlockAddress = 0x1000;
 inline constexpr std::uint32_t kApplicationBlockAddress = 0x8000;
