@@ -111,4 +111,18 @@ struct AppendedImageResult {
 // ApplicationBlock = V, KernelBlock = 0x1000, TrailerMagic = the trailer's first word.
 AppendedImageResult LoadAppendedImage(const char* path, FirmwareImage& image);
 
+// Loading an S-Record file as the window does: a cleared image, the reader, then the
+// integrity checks with their notes to `notes`.
+enum class SRecordLoadStatus {
+  Loaded,       // read and sound
+  ReaderError,  // the reader refused the file
+  CheckError,   // read, but the checks refused the image
+};
+struct SRecordLoadResult {
+  SRecordLoadStatus status = SRecordLoadStatus::Loaded;
+  const char* error = nullptr;  // the reader's or the checks' text, valid until the next load
+};
+SRecordLoadResult LoadSRecordFile(const char* path, FirmwareImage& image,
+                                  std::FILE* notes = stdout);
+
 }  // namespace loader

@@ -133,22 +133,17 @@ int Make(const std::vector<std::string>& args) {
   return 0;
 }
 
-// The window's load, exactly: ImageLength = 0, ClearImage, ReadSRecordFile, CheckImage.
+// The window's load, exactly; its notes and text as the window shows them.
 int Check(const std::string& path) {
   auto image = std::make_unique<loader::FirmwareImage>();
-  image->ImageLength = 0;
-  image->ClearImage();
-  if (const char* e = image->ReadSRecordFile(path.c_str())) {
-    std::fputs(e, stdout);
-    return 1;
+  const loader::SRecordLoadResult r = loader::LoadSRecordFile(path.c_str(), *image, stdout);
+  if (r.error) std::fputs(r.error, stdout);
+  switch (r.status) {
+    case loader::SRecordLoadStatus::Loaded: return 0;
+    case loader::SRecordLoadStatus::ReaderError: return 1;
+    case loader::SRecordLoadStatus::CheckError: return 2;
   }
-  image->ApplicationBlock = loader::kApplicationBlockAddress;
-  image->KernelBlock = loader::kKernelBlockAddress;
-  if (const char* e = image->CheckImage(stdout)) {
-    std::fputs(e, stdout);
-    return 2;
-  }
-  return 0;
+  return 2;
 }
 
 int Pack(const std::vector<std::string>& args) {
