@@ -27,8 +27,8 @@ class DynamicLibrary {
   };
 
   // Loads the library (its load hooks run). On failure the result is not loaded and
-  // `error` holds "Cannot load ", `what` (as "the X library "), the path and the
-  // system's reason.
+  // `error` holds "Cannot load " + what + path + ": " + the system's reason, where
+  // `what` may say which library it is ("the X library ").
   static DynamicLibrary Load(const std::string& path, std::string* error,
                              const std::string& what = "");
 
