@@ -240,7 +240,7 @@ int Pack(const std::vector<std::string>& args) {
   std::string out;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "-o") {
-      if (i + 1 >= args.size()) return Usage("missing value after -o");
+      if (i + 1 >= args.size()) return UsageAbout("missing value after", "-o");
       out = args[++i];
     } else {
       files.push_back(args[i]);
