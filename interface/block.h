@@ -6,30 +6,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "interface/block_layout.h"
+
 namespace qmx {
 
-inline constexpr std::uint32_t kBlockMagic = 0xAA8D4A8C;
-inline constexpr std::size_t kMappingSize = 0xB000;
-inline constexpr const char* kMappingName = "QMXZELTI mapped file";
+// The name, size, magic and header fields are the loader's and the tools' too.
+using tarvex::block_layout::kBlockMagic;
+using tarvex::block_layout::kMappingName;
+using tarvex::block_layout::kMappingSize;
+namespace header = tarvex::block_layout::header;
 // The name buffer holds 31 characters: the base name's 20 and a serial of 11.
 inline constexpr std::size_t kMaxSerialSuffix = 11;
-
-// Byte offsets of the header and the driver area, from the start of the block.
-namespace header {
-inline constexpr std::uint32_t kBlockMagic = 0;
-inline constexpr std::uint32_t kBlockFormat = 4;
-inline constexpr std::uint32_t kFirmwareLevel = 8;
-inline constexpr std::uint32_t kFirmwareVersionWord = 12;
-inline constexpr std::uint32_t kStatusAreaOffset = 16;
-inline constexpr std::uint32_t kCommandAreaOffset = 20;
-inline constexpr std::uint32_t kUnitSerialNumber = 36;
-inline constexpr std::uint32_t kPayoutBase = 44;
-inline constexpr std::uint32_t kCompileDate = 48;
-inline constexpr std::uint32_t kCompileTime = 64;
-inline constexpr std::uint32_t kTextSize = 16;
-inline constexpr std::uint32_t kDriverAreaMagic = 0x2000;
-inline constexpr std::uint32_t kDriverState = 0x2004;
-}  // namespace header
 
 // The StatusArea, written by the unit: offsets from StatusAreaOffset.
 namespace status {

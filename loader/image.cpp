@@ -316,4 +316,14 @@ AppendedImageResult LoadAppendedImage(const char* path, FirmwareImage& image) {
   return result;
 }
 
+SRecordLoadResult LoadSRecordFile(const char* path, FirmwareImage& image, std::FILE* notes) {
+  image.ImageLength = 0;
+  image.ClearImage();
+  if (const char* e = image.ReadSRecordFile(path)) return {SRecordLoadStatus::ReaderError, e};
+  image.ApplicationBlock = kApplicationBlockAddress;
+  image.KernelBlock = kKernelBlockAddress;
+  if (const char* e = image.CheckImage(notes)) return {SRecordLoadStatus::CheckError, e};
+  return {};
+}
+
 }  // namespace loader

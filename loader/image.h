@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "interface/block_layout.h"
+
 namespace loader {
 
-inline constexpr std::uint32_t kBlockMagic = 0xAA8D4A8C;
+// Marks checksum blocks and the trailer; the shared block's magic is the same word.
+using tarvex::block_layout::kBlockMagic;
 inline constexpr std::uint32_t kImageSize = 0x40000;
 inline constexpr std::uint32_t kKernelBlockAddress = 0x1000;
 inline constexpr std::uint32_t kApplicationBlockAddress = 0x8000;
@@ -107,5 +110,19 @@ struct AppendedImageResult {
 // Fills the buffer with 0xFF, then loads the appended image: ImageLength = L,
 // ApplicationBlock = V, KernelBlock = 0x1000, TrailerMagic = the trailer's first word.
 AppendedImageResult LoadAppendedImage(const char* path, FirmwareImage& image);
+
+// Loading an S-Record file as the window does: a cleared image, the reader, then the
+// integrity checks with their notes to `notes`.
+enum class SRecordLoadStatus {
+  Loaded,       // read and sound
+  ReaderError,  // the reader refused the file
+  CheckError,   // read, but the checks refused the image
+};
+struct SRecordLoadResult {
+  SRecordLoadStatus status = SRecordLoadStatus::Loaded;
+  const char* error = nullptr;  // the reader's or the checks' text, valid until the next load
+};
+SRecordLoadResult LoadSRecordFile(const char* path, FirmwareImage& image,
+                                  std::FILE* notes = stdout);
 
 }  // namespace loader

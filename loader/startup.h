@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "interface/block_layout.h"
 #include "loader/image.h"
 #include "loader/usblink.h"
 #include "platform/clock.h"
@@ -20,8 +21,8 @@
 
 namespace loader {
 
-inline constexpr const char* kMappingName = "QMXZELTI mapped file";
-inline constexpr std::size_t kBlockSize = 0xB000;
+using tarvex::block_layout::kMappingName;
+inline constexpr std::size_t kBlockSize = tarvex::block_layout::kMappingSize;
 inline constexpr std::size_t kSerialOptionSize = 12;  // 11 characters and the zero
 
 // Exit code of a console run whose reprogramming ended without a healthy unit.
@@ -36,12 +37,12 @@ inline constexpr char kPollPauseVariable[] = "FLASHWRIGHT_POLL_MS";
 
 // Where Flashwright reads and writes in the shared interface block.
 namespace block {
-inline constexpr std::size_t kCompileDate = 48;
-inline constexpr std::size_t kCompileTime = 64;
-inline constexpr std::size_t kTextSize = 16;
-inline constexpr std::size_t kDriverAreaMagic = 0x2000;
-inline constexpr std::size_t kDriverState = 0x2004;
-inline constexpr std::uint32_t kDriverStateFlashwright = 2;
+using tarvex::block_layout::kDriverStateFlashwright;
+using tarvex::block_layout::header::kCompileDate;
+using tarvex::block_layout::header::kCompileTime;
+using tarvex::block_layout::header::kDriverAreaMagic;
+using tarvex::block_layout::header::kDriverState;
+using tarvex::block_layout::header::kTextSize;
 }  // namespace block
 
 // ExitLoader "never returns": it unwinds to the entry point with this, so the whole

@@ -23,12 +23,13 @@ DynamicLibrary::~DynamicLibrary() {
   Unload();
 }
 
-DynamicLibrary DynamicLibrary::Load(const std::string& path, std::string* error) {
+DynamicLibrary DynamicLibrary::Load(const std::string& path, std::string* error,
+                                    const std::string& what) {
   DynamicLibrary library;
   library.handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library.handle_ == nullptr && error != nullptr) {
     const char* reason = dlerror();
-    *error = "Cannot load " + path + ": " + (reason != nullptr ? reason : "unknown error");
+    *error = "Cannot load " + what + path + ": " + (reason != nullptr ? reason : "unknown error");
   }
   return library;
 }
@@ -39,6 +40,14 @@ DynamicLibrary::Entry DynamicLibrary::Find(const std::string& name) const {
   return reinterpret_cast<Entry>(dlsym(handle_, name.c_str()));
 }
 
+DynamicLibrary::Entry DynamicLibrary::FindExport(const ExportId& id) const {
+  return Find(id.name);
+}
+
+std::string DynamicLibrary::ExportText(const ExportId& id) {
+  return id.name;
+}
+
 void DynamicLibrary::Unload() {
   if (handle_ != nullptr) dlclose(handle_);
   handle_ = nullptr;
@@ -46,6 +55,10 @@ void DynamicLibrary::Unload() {
 
 std::string StdcallExportName(const std::string& name, int /*argumentBytes*/) {
   return name;
+}
+
+const char* LibraryFileName(const char* /*win32*/, const char* posix) {
+  return posix;
 }
 
 }  // namespace platform

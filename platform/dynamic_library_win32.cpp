@@ -2,6 +2,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 
+#include <cstdio>
 #include <utility>
 
 #include "platform/dynamic_library.h"
@@ -24,19 +25,40 @@ DynamicLibrary::~DynamicLibrary() {
   Unload();
 }
 
-DynamicLibrary DynamicLibrary::Load(const std::string& path, std::string* error) {
+DynamicLibrary DynamicLibrary::Load(const std::string& path, std::string* error,
+                                    const std::string& what) {
   DynamicLibrary library;
   library.handle_ = LoadLibraryA(path.c_str());
   if (library.handle_ == nullptr && error != nullptr)
-    *error = "Cannot load " + path + ": " + Win32ErrorText(GetLastError());
+    *error = "Cannot load " + what + path + ": " + Win32ErrorText(GetLastError());
   return library;
 }
 
+namespace {
+
+// Through the plain function pointer type, which converts without a cast-function-type warning.
+DynamicLibrary::Entry AsEntry(FARPROC address) {
+  return reinterpret_cast<DynamicLibrary::Entry>(reinterpret_cast<void (*)()>(address));
+}
+
+}  // namespace
+
 DynamicLibrary::Entry DynamicLibrary::Find(const std::string& name) const {
   if (handle_ == nullptr) return nullptr;
-  FARPROC address = GetProcAddress(static_cast<HMODULE>(handle_), name.c_str());
-  // Through the plain function pointer type, which converts without a cast-function-type warning.
-  return reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(address));
+  return AsEntry(GetProcAddress(static_cast<HMODULE>(handle_), name.c_str()));
+}
+
+// By ordinal, as the field D2XX library is bound.
+DynamicLibrary::Entry DynamicLibrary::FindExport(const ExportId& id) const {
+  if (handle_ == nullptr) return nullptr;
+  return AsEntry(GetProcAddress(static_cast<HMODULE>(handle_), MAKEINTRESOURCEA(id.ordinal)));
+}
+
+std::string DynamicLibrary::ExportText(const ExportId& id) {
+  char text[96];
+  std::snprintf(text, sizeof text, "at ordinal %u (%s)", static_cast<unsigned>(id.ordinal),
+                id.role);
+  return text;
 }
 
 void DynamicLibrary::Unload() {
@@ -51,6 +73,10 @@ std::string StdcallExportName(const std::string& name, int argumentBytes) {
 #else
   return "_" + name + "@" + std::to_string(argumentBytes);
 #endif
+}
+
+const char* LibraryFileName(const char* win32, const char* /*posix*/) {
+  return win32;
 }
 
 }  // namespace platform

@@ -364,12 +364,12 @@ PackResult PackProgram(const std::string& programPath, const std::string& srecPa
 
   // The S-Record file exactly as the window's load takes it.
   auto image = std::make_unique<loader::FirmwareImage>();
-  image->ImageLength = 0;
-  image->ClearImage();
-  if (const char* e = image->ReadSRecordFile(srecPath.c_str())) return {PackStatus::ReaderError, e};
-  image->ApplicationBlock = loader::kApplicationBlockAddress;
-  image->KernelBlock = kKernelBlockAddress;
-  if (const char* e = image->CheckImage(notes)) return {PackStatus::CheckError, e};
+  const loader::SRecordLoadResult loaded = loader::LoadSRecordFile(srecPath.c_str(), *image, notes);
+  switch (loaded.status) {
+    case loader::SRecordLoadStatus::Loaded: break;
+    case loader::SRecordLoadStatus::ReaderError: return {PackStatus::ReaderError, loaded.error};
+    case loader::SRecordLoadStatus::CheckError: return {PackStatus::CheckError, loaded.error};
+  }
 
   // Shipped form: [0, appEnd) as loaded (kernel, gap, application), then the kernel copy.
   const std::uint8_t* buf = image->ImageBuffer.data();

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "interface/block_layout.h"
 #include "loader/image.h"
 #include "platform/bytes.h"
 #include "platform/dynamic_library.h"
@@ -221,27 +222,31 @@ struct Header {
 };
 
 Header ReadHeader(const Options& options) {
+  namespace layout = tarvex::block_layout;
   Header header;
   platform::SharedMemoryError error;
-  const std::string name = "QMXZELTI mapped file" + (options.bySerial ? options.serial : "");
-  platform::SharedMemory block = platform::SharedMemory::OpenExisting(name, 0xB000, &error);
+  const std::string name =
+      std::string(layout::kMappingName) + (options.bySerial ? options.serial : "");
+  platform::SharedMemory block =
+      platform::SharedMemory::OpenExisting(name, layout::kMappingSize, &error);
   if (!block.valid()) return header;
   const std::uint8_t* base = block.data();
   header.mapped = true;
-  header.level = static_cast<std::int32_t>(platform::LoadSharedWord(base + 8));
-  header.versionWord = platform::LoadSharedWord(base + 12);
+  header.level = static_cast<std::int32_t>(
+      platform::LoadSharedWord(base + layout::header::kFirmwareLevel));
+  header.versionWord = platform::LoadSharedWord(base + layout::header::kFirmwareVersionWord);
   auto text = [&](std::size_t at) {
     std::string out;
-    for (std::size_t i = 0; i < 16; ++i) {
+    for (std::size_t i = 0; i < layout::header::kTextSize; ++i) {
       const char c = static_cast<char>(platform::LoadSharedByte(base + at + i));
       if (c == '\0') break;
       out.push_back(c);
     }
     return out;
   };
-  header.compileDate = text(48);
-  header.compileTime = text(64);
-  header.driverState = platform::LoadSharedWord(base + 0x2004);
+  header.compileDate = text(layout::header::kCompileDate);
+  header.compileTime = text(layout::header::kCompileTime);
+  header.driverState = platform::LoadSharedWord(base + layout::header::kDriverState);
   return header;
 }
 

@@ -97,10 +97,6 @@ run "$FWIMAGE" check blank.a37
 check_output "check: a blank line" $'Invalid line in <blank.a37>:\n\n\n'
 check "check of a blank line: exit code" 1 "$RC"
 
-run "$FWIMAGE" check missing.a37
-check "check of a missing file: exit code" 1 "$RC"
-check "check of a missing file: text" 1 "$(grep -c '^Could not open <missing.a37> - ' <<<"$OUT" || true)"
-
 # ---------------------------------------------------------------- pack and info
 # The tool itself serves as the program that carries the image.
 cp "$FWIMAGE" "prog$EXE"
@@ -167,6 +163,84 @@ check "pack of an unreadable file: exit code" 1 "$RC"
 check "pack of an unreadable file: message" 1 "$(grep -c '^Checksum fail in <badsum.a37> ' <<<"$ERR" || true)"
 check "pack of an unreadable file: no output" no "$([ -e "refused$EXE" ] && echo yes || echo no)"
 check "refusals leave no scratch files" "" "$(ls | grep -E '\.(part|notes)$' || true)"
+
+# ---------------------------------------------------------------- files that cannot serve
+# Every command refuses an input it cannot read with exit 3 and the reason, and
+# writes nothing.
+mkdir folder
+: >empty.a37
+# unusable_input DESCRIPTION EXPECTED-MESSAGE COMMAND ARGS...
+unusable_input() {
+  local what=$1 message=$2
+  shift 2
+  run "$FWIMAGE" "$@"
+  check "$what: exit code" 3 "$RC"
+  check "$what: message" 1 "$(grep -c -F "$message" <<<"$ERR" || true)"
+  check "$what: nothing written" "" "$(ls | grep -E '^result|\.(part|notes)$' || true)"
+}
+for form in "check" "info" "pack PROGRAM" "pack IMAGE"; do
+  for input in missing.a37 folder empty.a37; do
+    case $input in
+      missing.a37) message="Could not open <missing.a37> - " ;;
+      folder) message="<folder> is a directory, not a file" ;;
+      empty.a37) message="<empty.a37> is empty" ;;
+    esac
+    case $form in
+      check | info) args=($form "$input") ;;
+      "pack PROGRAM") args=(pack "$input" good.a37 -o "result$EXE") ;;
+      "pack IMAGE") args=(pack "prog$EXE" "$input" -o "result$EXE") ;;
+    esac
+    unusable_input "$form of $input" "$message" "${args[@]}"
+  done
+done
+unusable_input "make into a folder" "<folder> is a directory, not a file" make -o folder
+unusable_input "make into a missing folder" "Could not create <nofolder/x.a37> - no folder <nofolder>" \
+  make -o nofolder/x.a37
+unusable_input "pack into a folder" "<folder> is a directory, not a file" \
+  pack "prog$EXE" good.a37 -o folder
+
+# The output may not be an input, whatever its spelling: the input stays as it was.
+cp good.a37 good.copy
+cp "prog$EXE" prog.copy
+same_file() {  # same_file DESCRIPTION INPUT-ROLE INPUT OUT
+  run "$FWIMAGE" pack "prog$EXE" good.a37 -o "$4"
+  check "$1: exit code" 3 "$RC"
+  check "$1: message" 1 \
+    "$(grep -c -F "Refusing to write <$4>: it is the $2 <$3> itself" <<<"$ERR" || true)"
+  check "$1: image kept" same "$(cmp -s good.a37 good.copy && echo same || echo differ)"
+  check "$1: program kept" same "$(cmp -s "prog$EXE" prog.copy && echo same || echo differ)"
+}
+same_file "pack over its image" image good.a37 good.a37
+same_file "pack over its program" program "prog$EXE" "prog$EXE"
+same_file "pack over its program spelt ./" program "prog$EXE" "./prog$EXE"
+ln "prog$EXE" "linked$EXE"
+same_file "pack over a hard link to its program" program "prog$EXE" "linked$EXE"
+check "refusals of the same file leave no scratch files" "" "$(ls | grep -E '\.(part|notes)$' || true)"
+
+# PROGRAM must be an executable: a PE file (MZ, and e_lfanew at 0x3C pointing at
+# "PE\0\0" inside the file) or an ELF file. Made by hand so both forms are tried on
+# every platform.
+pe_head() {  # pe_head E_LFANEW: an MZ header whose e_lfanew is E_LFANEW (4 bytes)
+  printf 'MZ'
+  head -c 58 /dev/zero
+  printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $(($1 >> 8 & 255)))\\x00\\x00"
+}
+{ pe_head 64; printf 'PE\0\0'; head -c 200 /dev/zero; } >pe.exe
+{ printf '\177ELF\2\1\1'; head -c 200 /dev/zero; } >elf.bin
+{ pe_head 64; printf 'XX\0\0'; head -c 200 /dev/zero; } >mz-no-pe.exe
+{ pe_head 4096; printf 'PE\0\0'; } >mz-beyond.exe
+printf 'hello\n' >text.txt
+for accepted in pe.exe elf.bin; do
+  run "$FWIMAGE" pack "$accepted" good.a37 -o result.bin
+  check "pack of $accepted: exit code" 0 "$RC"
+  run "$FWIMAGE" info result.bin
+  check "pack of $accepted: a program file" 1 "$(grep -c '^Form: program file' <<<"${OUT//$'\r'/}" || true)"
+  rm -f result.bin
+done
+for refused in text.txt mz-no-pe.exe mz-beyond.exe good.a37; do
+  unusable_input "pack of $refused as the program" \
+    "<$refused> is not a program file: neither a PE executable" pack "$refused" good.a37 -o result.bin
+done
 
 # ---------------------------------------------------------------- usage
 run "$FWIMAGE" frobnicate
