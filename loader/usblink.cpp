@@ -267,7 +267,9 @@ bool UsbLink::PollUnit() {
     ReplyAssembly[ReplyCount++] = byte;
     if (ReplyCount == kLinkRecordSize) {
       ReplyCount = 0;
-      if (onRecord_) onRecord_(platform::ReadLE16(ReplyAssembly), platform::ReadLE32(ReplyAssembly + 2));
+      if (onRecord_) {
+        onRecord_(platform::ReadLE16(ReplyAssembly), platform::ReadLE32(ReplyAssembly + 2));
+      }
     }
   }
   return true;

@@ -688,6 +688,23 @@ TEST_F(LinkTest, RecoveryExhaustedAfterFiftyAttempts) {
   EXPECT_EQ(state.LastMessage(), "Recovery: *** Failed! ***");
 }
 
+// A unit that hangs makes each reopen wait out the library's timeout: the ladder
+// then ends on its time, not after 50 such waits.
+TEST_F(LinkTest, RecoveryEndsAfterEightSecondsWhenEachAttemptIsSlow) {
+  OpenOneUnit();
+  library.Inject({Call::Reset, 1, 1, 4});
+  library.Inject({Call::Open, 1, 0, 2});
+  clock.SetSleepHook([&](std::uint32_t) { clock.Advance(900'000); });  // 1 s an attempt
+  const std::int64_t start = clock.Counter();
+
+  EXPECT_FALSE(link.RecoverLink());
+  clock.SetSleepHook(nullptr);
+  EXPECT_EQ(clock.Sleeps(), 8u);
+  EXPECT_EQ(clock.Counter() - start, 8'000'000);
+  EXPECT_EQ(traces.Count("Resetting USB Device (XP only)"), 8);
+  EXPECT_EQ(traces.Lines().back(), "Recovery: *** Failed! ***");
+}
+
 TEST_F(LinkTest, RecoveryClosesEachReopenedUnitThatFailsTheCheck) {
   OpenOneUnit();
   library.Inject({Call::GetStatus, 1, 0, 4});
