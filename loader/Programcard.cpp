@@ -217,8 +217,10 @@ bool ProgramCard::AwaitAcknowledgement(std::uint32_t address) {
     return true;
   }
   // Each copy the unit took is acknowledged, the lost ones excepted: give the
-  // others time to arrive before the next block counts from here.
-  const std::int64_t settle = 2 * slowestAckMs_ + kDuplicateAckMarginMs;
+  // others time to arrive before the next block counts from here. Without a block
+  // measured yet, this one's wait stands in for the unit's time.
+  const std::int64_t ackMs = slowestAckMs_ >= 0 ? slowestAckMs_ : firstAcknowledgement;
+  const std::int64_t settle = 2 * ackMs + kDuplicateAckMarginMs;
   while (unit.Acknowledgements - acknowledgedBefore < copies && link.IsOpen() &&
          Elapsed(start) - firstAcknowledgement < settle && Elapsed(start) < kAckWaitMs) {
     clock.Sleep(pause);

@@ -72,7 +72,7 @@ inline constexpr std::uint32_t kEnquiryPeriodMs = 100;
 // buffers: it is sent again, at most this many times.
 inline constexpr int kMaxBlockResends = 2;
 // After a resent block's first acknowledgement, a second one (for the other copy)
-// is waited for this long beyond twice the slowest acknowledgement seen, so that it
+// is waited for this long beyond twice the unit's acknowledgement time, so that it
 // is not taken for the next block's.
 inline constexpr std::uint32_t kDuplicateAckMarginMs = 100;
 
@@ -124,7 +124,7 @@ class ProgramCard {
   std::int64_t Elapsed(std::int64_t since) const;  // in ms of the clock
 
   LoaderState& state_;
-  std::int64_t slowestAckMs_ = 0;  // of the blocks sent once
+  std::int64_t slowestAckMs_ = -1;  // of the blocks sent once; -1: none yet
   std::mutex progressLock_;
   std::condition_variable progress_;
   std::thread thread_;  // last: started once everything above is set
