@@ -107,11 +107,13 @@ Error: Tarvex Lite cannot be re-programmed (Serial No. $lite)
 "
 check "cannot be reprogrammed: exit code" 1 "$RC"
 
-# Unplugged for longer than recovery lasts: a warning and exit 2, never a hang.
+# Unplugged for longer than recovery lasts: a warning and exit 2, never a hang. At
+# the original pace (one look per 100 ms, set through the environment) the run lasts
+# long enough for the unplug to land mid-programming.
 run_in_background() {
   if [ -n "$EMULATOR" ]; then "$EMULATOR" "$@"; else "$@"; fi
 }
-run_in_background "$FLASHWRIGHT" /n /f /s "$serial" >"$WORK/unplug.out" 2>&1 &
+FLASHWRIGHT_POLL_MS=100 run_in_background "$FLASHWRIGHT" /n /f /s "$serial" >"$WORK/unplug.out" 2>&1 &
 runner=$!
 for _ in $(seq 300); do
   run "$SIM" status --serial "$serial"
@@ -122,6 +124,8 @@ run "$SIM" ctl --serial "$serial" unplug
 rc=0; wait "$runner" || rc=$?
 check "unplugged: exit code" 2 "$rc"
 check "unplugged: warning" 1 "$(tr -d '\r' <"$WORK/unplug.out" | grep -c '^Warning: Timeout: no acknowledgement for block 0x')"
+check "unplugged: the last line" "Programming did not complete" \
+  "$(tr -d '\r' <"$WORK/unplug.out" | sed '/^$/d' | tail -n1)"
 run "$SIM" ctl --serial "$serial" replug
 
 # A unit with a self-test error.
@@ -136,7 +140,8 @@ check "self-test warning text" 1 "$(tr -d '\r' <<<"$OUT" | grep -c -x 'Warning: 
 # Flashwright killed mid-programming: once nothing more comes the unit falls back to
 # its kernel, soon enough for a run started at once to find it and program it.
 killed="KIL$RANDOM"
-start_unit killed --serial "$killed" --firmware old.a37
+# Slow to acknowledge (200 ms a block), so that the kill lands mid-programming.
+start_unit killed --serial "$killed" --firmware old.a37 --ack-delay 200
 # A session of its own, so that the kill reaches the program under the emulator too.
 setsid ${EMULATOR:+"$EMULATOR"} "$SMALL" /n /f /s "$killed" >"$WORK/killed.out" 2>&1 &
 runner=$!

@@ -9,8 +9,8 @@ EXE=""; [ -n "$EMULATOR" ] && EXE=.exe
 cd "$WORK"
 
 fwimage() { run "$FWIMAGE" "$@"; [ "$RC" -eq 0 ] || { echo "fwimage $*: $OUT $ERR" >&2; exit 1; }; }
-# 0x4000 bytes of application with its copy: 256 blocks, a few hundred ms at the
-# unit's pace, so that the faults below land mid-programming.
+# 0x4000 bytes of application with its copy: 256 blocks; the units take 20 ms a
+# block, so that the faults below land mid-programming.
 SIZES=(--kernel-size 0x1400 --app-size 0x4000 --kernel-version 1.0.0.7)
 fwimage make --release beta --version 1.2.3 "${SIZES[@]}" --seed 1 -o old.a37
 fwimage make --release full --version 2.0.1 "${SIZES[@]}" --seed 2 -o new.a37
@@ -57,7 +57,7 @@ last_line() { tr -d '\r' <"$1" | sed '/^$/d' | tail -n1; }
 # (whose calls each wait out the library's 5 s) ends the run well before the unit
 # wakes: 40 s is the hang guard, not a measure.
 serial="FRZ$RANDOM"
-start_unit frozen --serial "$serial" --firmware old.a37
+start_unit frozen --serial "$serial" --firmware old.a37 --ack-delay 20
 frozen_pid=$UNIT_PID
 flashwright_in_background frozen.out /n /s "$serial"
 wait_for_programming "$serial"
@@ -85,7 +85,7 @@ check "after the freeze: healthy" 1 "$(value status)"
 # Off the bus for 300 ms: the block in flight, or its acknowledgement, is lost with
 # the link; once recovered the block is sent again and the run completes.
 serial="DRP$RANDOM"
-start_unit dropping --serial "$serial" --firmware old.a37
+start_unit dropping --serial "$serial" --firmware old.a37 --ack-delay 20
 flashwright_in_background dropped.out /n /s "$serial"
 wait_for_programming "$serial"
 run "$SIM" ctl --serial "$serial" unplug 300
