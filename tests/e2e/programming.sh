@@ -115,11 +115,7 @@ run_in_background() {
 }
 FLASHWRIGHT_POLL_MS=100 run_in_background "$FLASHWRIGHT" /n /f /s "$serial" >"$WORK/unplug.out" 2>&1 &
 runner=$!
-for _ in $(seq 300); do
-  run "$SIM" status --serial "$serial"
-  [ "$(value programmed-blocks)" -ge 5 ] 2>/dev/null && [ "$(value programming)" = yes ] && break
-  sleep 0.1
-done
+wait_for_programming "$serial" 5
 run "$SIM" ctl --serial "$serial" unplug
 rc=0; wait "$runner" || rc=$?
 check "unplugged: exit code" 2 "$rc"
@@ -145,11 +141,7 @@ start_unit killed --serial "$killed" --firmware old.a37 --ack-delay 200
 # A session of its own, so that the kill reaches the program under the emulator too.
 setsid ${EMULATOR:+"$EMULATOR"} "$SMALL" /n /f /s "$killed" >"$WORK/killed.out" 2>&1 &
 runner=$!
-for _ in $(seq 300); do
-  run "$SIM" status --serial "$killed"
-  [ "$(value programmed-blocks)" -gt 0 ] 2>/dev/null && [ "$(value programming)" = yes ] && break
-  sleep 0.1
-done
+wait_for_programming "$killed" 1
 kill -KILL -- "-$runner" 2>/dev/null || true
 wait "$runner" || true
 check "killed: it was mid-programming" 0 "$(tr -d '\r' <"$WORK/killed.out" | grep -c -x 'Programming complete' || true)"

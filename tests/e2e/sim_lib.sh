@@ -53,5 +53,19 @@ start_unit() {
   exit 1
 }
 
+# wait_for_programming SERIAL BLOCKS: waits until the unit is programming and has
+# taken at least BLOCKS blocks; a run that never gets there fails the script.
+wait_for_programming() {
+  local serial=$1 blocks=$2 i
+  for i in $(seq 300); do
+    run "$SIM" status --serial "$serial"
+    [ "$(value programmed-blocks)" -ge "$blocks" ] 2>/dev/null &&
+      [ "$(value programming)" = yes ] && return 0
+    sleep 0.05
+  done
+  echo "FAIL: programming of $serial never started" >&2
+  exit 1
+}
+
 # value KEY: the value of "KEY: value" in $OUT.
 value() { tr -d '\r' <<<"$OUT" | sed -n "s/^$1: //p"; }

@@ -24,17 +24,6 @@ flashwright_in_background() {  # OUTPUT-FILE ARGS...
   ${EMULATOR:+"$EMULATOR"} "$FLASHWRIGHT" "$@" >"$output" 2>&1 &
   RUNNER=$!
 }
-# Waits until the unit has taken a few blocks.
-wait_for_programming() {
-  local serial=$1 i
-  for i in $(seq 300); do
-    run "$SIM" status --serial "$serial"
-    [ "$(value programmed-blocks)" -ge 5 ] 2>/dev/null && [ "$(value programming)" = yes ] && return 0
-    sleep 0.02
-  done
-  echo "FAIL: programming of $serial never started" >&2
-  exit 1
-}
 # Waits for the background run at most SECONDS; its exit code goes to $RC, or 124
 # when it had to be killed (a hang).
 wait_for_runner() {
@@ -60,7 +49,7 @@ serial="FRZ$RANDOM"
 start_unit frozen --serial "$serial" --firmware old.a37 --ack-delay 20
 frozen_pid=$UNIT_PID
 flashwright_in_background frozen.out /n /s "$serial"
-wait_for_programming "$serial"
+wait_for_programming "$serial" 5
 kill -STOP "$frozen_pid"
 started=$SECONDS
 wait_for_runner 40
@@ -87,7 +76,7 @@ check "after the freeze: healthy" 1 "$(value status)"
 serial="DRP$RANDOM"
 start_unit dropping --serial "$serial" --firmware old.a37 --ack-delay 20
 flashwright_in_background dropped.out /n /s "$serial"
-wait_for_programming "$serial"
+wait_for_programming "$serial" 5
 run "$SIM" ctl --serial "$serial" unplug 300
 wait_for_runner 60
 check "a dropped block: exit code" 0 "$RC"
