@@ -242,6 +242,86 @@ QMX_API void QMX_CALL DoRawPort(const QmxRawPortRequest* request) QMX_NOEXCEPT;
 /* ReadInterfaceBlock into a buffer of QMX_RAW_PORT_DATA bytes. */
 QMX_API int QMX_CALL RawPortResult(unsigned char* buffer) QMX_NOEXCEPT;
 
+/* Counters, meters, the E2Prom image and the unit's information: firmware level 3
+   and above (the E2Prom image 4 and above). Counters are numbered 1 to 32, taken
+   by their low 8 bits (257 names counter 1, 0 none). Out of range, below the level
+   or on a closed interface the writes do nothing and the reads answer 0 (an empty
+   caption; MeterStatus 1 below level 3). */
+#define QMX_COUNTERS 32
+#define QMX_CAPTION_SIZE 12 /* bytes, not necessarily terminated */
+#define QMX_E2PROM_SIZE 256 /* eight rows of 32 bytes */
+/* E2PromReset and SetDeviceKey: the unit's reply length (above 0), else one of
+   QMX_BLOCK_UNANSWERED, QMX_BLOCK_BAD_LENGTH, QMX_BLOCK_NOT_OPEN, or: */
+#define QMX_UNIT_NO_ANSWER (-5) /* the unit answered nothing within QMX_UNIT_ANSWER_MS */
+#define QMX_UNIT_ANSWER_MS 10000
+QMX_API void QMX_CALL CounterIncrement(int counter, int amount) QMX_NOEXCEPT;
+/* caption: 12 bytes, all of them stored. */
+QMX_API void QMX_CALL CounterCaption(int counter, const char* caption) QMX_NOEXCEPT;
+QMX_API int QMX_CALL CounterRead(int counter) QMX_NOEXCEPT;
+/* The caption as a terminated text of at most 12 characters, in the library's buffer:
+   valid until the next call. */
+QMX_API const char* QMX_CALL ReadCounterCaption(int counter) QMX_NOEXCEPT;
+QMX_API void QMX_CALL CounterDisplay(int code) QMX_NOEXCEPT;
+QMX_API int QMX_CALL MeterStatus(void) QMX_NOEXCEPT;
+QMX_API int QMX_CALL MeterSerialNo(void) QMX_NOEXCEPT;
+/* flag non-zero: 1 is sent, else 0. */
+QMX_API int QMX_CALL E2PromReset(int flag) QMX_NOEXCEPT;
+/* The first `length` bytes (at most 256) of the image, from its start. */
+QMX_API void QMX_CALL E2PromWrite(const unsigned char* data, int length) QMX_NOEXCEPT;
+QMX_API void QMX_CALL E2PromRead(unsigned char* buffer, int length) QMX_NOEXCEPT;
+/* The first two arguments are not used. */
+QMX_API int QMX_CALL SetDeviceKey(int ignored1, int ignored2, int key) QMX_NOEXCEPT;
+/* The driver process's state word (5: no unit connected); -1 without a mapping
+   (also for a PCI card). */
+QMX_API int QMX_CALL USBDriverStatus(void) QMX_NOEXCEPT;
+/* Asks the driver process to end. */
+QMX_API void QMX_CALL USBDriverExit(void) QMX_NOEXCEPT;
+/* FirmwareVersionWord (0 without a block); date and time (16 bytes each, may be
+   null) take the firmware's compile date and time. */
+QMX_API int QMX_CALL FirmwareVersion(char* date, char* time) QMX_NOEXCEPT;
+
+/* Barcode tickets: firmware level 5 and above. The barcode buffers hold at least
+   19 bytes. */
+#define QMX_BARCODE_TEXT 19
+#define QMX_TICKET_TEXT_MAX 1024 /* characters of Barcode and each Text of a ticket */
+typedef struct QmxTicket {
+  int TicketValue;     /* printed in decimal */
+  const char* Barcode; /* required: the 18-character barcode */
+  const char* Text1;   /* each may be null */
+  const char* Text2;
+  const char* Text3;
+  const char* Text4;
+  const char* Text5;
+} QmxTicket;
+#if defined(_WIN32) && !defined(_WIN64)
+QMX_LAYOUT_CHECK(sizeof(QmxTicket) == 28, ticket_size);
+QMX_LAYOUT_CHECK(offsetof(QmxTicket, Barcode) == 4, ticket_barcode_offset);
+QMX_LAYOUT_CHECK(offsetof(QmxTicket, Text5) == 24, ticket_text5_offset);
+#endif
+#define QMX_PRINT_SENDING 2 /* BarcodePrintStatus: a ticket is being sent */
+QMX_API void QMX_CALL BarcodeEnable(void) QMX_NOEXCEPT;
+QMX_API void QMX_CALL BarcodeDisable(void) QMX_NOEXCEPT;
+/* 1 when a ticket waits in escrow (its text in barcode), else 0. */
+QMX_API int QMX_CALL BarcodeInEscrow(char* barcode) QMX_NOEXCEPT;
+/* The count of tickets stacked; the last one's text in barcode. */
+QMX_API int QMX_CALL BarcodeStacked(char* barcode) QMX_NOEXCEPT;
+QMX_API void QMX_CALL BarcodeAccept(void) QMX_NOEXCEPT;
+QMX_API void QMX_CALL BarcodeReturn(void) QMX_NOEXCEPT;
+/* 1 when the print was started; 0 when the printer is not ready, a print is under
+   way, Barcode is null, or a text is longer than QMX_TICKET_TEXT_MAX. Then call
+   BarcodePrintStatus until it no longer answers QMX_PRINT_SENDING. */
+QMX_API int QMX_CALL BarcodePrint(const QmxTicket* ticket) QMX_NOEXCEPT;
+/* QMX_PRINT_SENDING while a print is being sent, else the printer's status (bit 0:
+   ready for a ticket); 0 below level 5 or on a closed interface. */
+QMX_API int QMX_CALL BarcodePrintStatus(void) QMX_NOEXCEPT;
+
+/* Consistency: call now and then with the shortest time (ms) one coin and one note
+   take. Null while the money reports since the previous call are plausible, else
+   a text naming the first fault (the library's buffer, valid until the next call).
+   Times of 0 or less count as 1 ms. */
+QMX_API const char* QMX_CALL ZELTIConsistencyError(int coinMilliseconds,
+                                                   int noteMilliseconds) QMX_NOEXCEPT;
+
 #if defined(__cplusplus)
 }
 #endif
