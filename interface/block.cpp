@@ -122,8 +122,8 @@ std::int32_t SharedBlock::DropAttachment() {
   // then holds the newer count and the next round decides again.
   for (std::uint32_t attempt = 0; attempt < kVerifiedStoreLimit; ++attempt) {
     // A count at 0 or below (the unit set its block up again) has nobody left to
-    // count: this detach is the last, and the count stays where it is.
-    if (static_cast<std::int32_t>(seen) <= 0) return 0;
+    // count: the count stays, and this detach is not taken for the last one.
+    if (static_cast<std::int32_t>(seen) <= 0) return -1;
     if (platform::CompareExchangeSharedWord(word, &seen, seen - 1))
       return static_cast<std::int32_t>(seen - 1);
   }

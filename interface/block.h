@@ -3,6 +3,7 @@
 // sides keep: ConsistentRead, GuardedWrite and VerifiedStore.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -216,6 +217,9 @@ class SharedBlock {
     for (std::uint32_t round = 0; round < kConsistentReadRounds; ++round) {
       const std::uint32_t end = LoadStatus(status::kEndCount);
       readFields();
+      // Fields may include byte copies (texts, reply data), which are relaxed loads:
+      // the fence keeps every one of them before the closing count.
+      std::atomic_thread_fence(std::memory_order_acquire);
       if (LoadStatus(status::kStartCount) == end) return true;
     }
     return false;
@@ -237,9 +241,9 @@ class SharedBlock {
   }
 
   // AttachCount, changed by one atomic read-modify-write: library instances in
-  // several processes attach and detach at the same moments. Decrementing never
-  // goes below 0. Both return the count after the change (0 also while the areas
-  // are not taken).
+  // several processes attach and detach at the same moments. Both return the count
+  // after the change (0 also while the areas are not taken). Decrementing never goes
+  // below 0: a count already at 0 or below is left alone and the answer is -1.
   std::int32_t AddAttachment();
   std::int32_t DropAttachment();
 

@@ -21,7 +21,6 @@ constexpr std::uint32_t kLevelChangeMark = 100;
 constexpr std::uint32_t kCallerBlockType = 64;
 constexpr std::uint32_t kRawPortBlockType = 128;
 constexpr std::int32_t kRawPortSend = 1;
-constexpr std::uint32_t kBlockHeader = 8;  // type word and length word
 
 const char kEmptyText[] = "";
 
@@ -286,11 +285,11 @@ void WriteInterfaceBlock(LibraryState& library, DetailsState& state, std::int32_
   if (address >= 0) {
     block.VerifiedStore(area, kCallerBlockType + static_cast<std::uint32_t>(address));
     block.VerifiedStore(area + 4, static_cast<std::uint32_t>(length));
-    at = area + kBlockHeader;
+    at = area + kMessageHeader;
   } else {
     // A whole block must at least hold its own length word to be checked against.
-    if (length < static_cast<std::int32_t>(kBlockHeader) ||
-        platform::ReadLE32(data + 4) + std::uint64_t{kBlockHeader} !=
+    if (length < static_cast<std::int32_t>(kMessageHeader) ||
+        platform::ReadLE32(data + 4) + std::uint64_t{kMessageHeader} !=
             static_cast<std::uint64_t>(length)) {
       state.WriteStatus = kBlockBadLength;
       return;
@@ -354,16 +353,16 @@ void DoRawPort(LibraryState& library, DetailsState& state, const QmxRawPortReque
     state.WriteStatus = kBlockNotOpen;
     return;
   }
-  std::uint8_t message[kBlockHeader + QMX_RAW_PORT_DATA] = {};
+  std::uint8_t message[kMessageHeader + QMX_RAW_PORT_DATA] = {};
   const std::uint32_t dataLength = send ? static_cast<std::uint32_t>(request->Length) : 1;
   platform::WriteLE32(message, kRawPortBlockType + static_cast<std::uint32_t>(request->Command));
   platform::WriteLE32(message + 4, dataLength);
   if (send)
-    std::memcpy(message + kBlockHeader, request->Data, dataLength);
+    std::memcpy(message + kMessageHeader, request->Data, dataLength);
   else
-    message[kBlockHeader] = static_cast<std::uint8_t>(request->Parameter & 0xFF);
+    message[kMessageHeader] = static_cast<std::uint8_t>(request->Parameter & 0xFF);
   WriteInterfaceBlock(library, state, -1, message,
-                      static_cast<std::int32_t>(kBlockHeader + dataLength));
+                      static_cast<std::int32_t>(kMessageHeader + dataLength));
 }
 
 std::int32_t RawPortResult(const LibraryState& library, const DetailsState& state,

@@ -10,18 +10,9 @@
 
 namespace qmx {
 
-// WriteStatus: the outcome of the latest WriteInterfaceBlock.
-inline constexpr std::int32_t kBlockSent = 0;
-inline constexpr std::int32_t kBlockUnanswered = -2;
-inline constexpr std::int32_t kBlockBadLength = -3;
-inline constexpr std::int32_t kBlockNotOpen = -4;
 inline constexpr std::int32_t kMaxBlockLength = 312;
 inline constexpr std::int32_t kRawPortResultMaximum = 140;
-
-// The family's own process state beside LibraryState.
-struct DetailsState {
-  std::int32_t WriteStatus = kBlockBadLength;  // nothing sent yet
-};
+inline constexpr std::uint32_t kMessageHeader = 8;  // type word and length word
 
 // `details` is a QmxAcceptorDetails, or a QmxAcceptorDetails5 when the interface was
 // opened with version 0x00010005.

@@ -1,10 +1,15 @@
-// Qmxzelti's exports: thin wrappers that forward to the process's LibraryState and
-// let nothing escape (an exception gives the export's answer for a failure).
+// Qmxzelti's exports: thin wrappers that forward to the process's one LibraryState
+// through Guarded, which lets nothing escape (an exception gives the export's answer
+// for a failure, the closed interface's where it has one).
 #include <cstdint>
 #include <new>
+#include <utility>
 
+#include "interface/barcode.h"
+#include "interface/consistency.h"
 #include "interface/details.h"
 #include "interface/library.h"
+#include "interface/meters.h"
 #include "interface/money.h"
 #include "qmxzelti.h"
 
@@ -19,262 +24,204 @@ LibraryState& ProcessLibrary() {
   return *instance;
 }
 
-namespace {
-// The money family's process state: constant-initialised, nothing to destroy.
-MoneyState processMoney;
-// The message channel's WriteStatus: constant-initialised, nothing to destroy.
-DetailsState processDetails;
-}  // namespace
-
 }  // namespace qmx
 
+namespace {
+
+template <typename Call>
+auto Guarded(decltype(std::declval<Call>()(qmx::ProcessLibrary())) failure, Call&& call) noexcept {
+  try {
+    return call(qmx::ProcessLibrary());
+  } catch (...) {
+    return failure;
+  }
+}
+
+template <typename Call>
+void Guarded(Call&& call) noexcept {
+  try {
+    call(qmx::ProcessLibrary());
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
 extern "C" {
-
 QMX_API int QMX_CALL OpenVOD(void) noexcept {
-  try {
-    return qmx::ProcessLibrary().OpenVOD();
-  } catch (...) {
-    return qmx::kErrorGenFailure;
-  }
+  return Guarded(qmx::kErrorGenFailure, [&](qmx::LibraryState& l) { return l.OpenVOD(); });
 }
-
 QMX_API int QMX_CALL OpenVODVersion(int version) noexcept {
-  try {
-    return qmx::ProcessLibrary().OpenVODVersion(version);
-  } catch (...) {
-    return qmx::kErrorGenFailure;
-  }
+  return Guarded(qmx::kErrorGenFailure, [&](qmx::LibraryState& l) { return l.OpenVODVersion(version); });
 }
-
 QMX_API int QMX_CALL OpenSpecificVODVersion(const char* serial, int version) noexcept {
-  try {
-    return qmx::ProcessLibrary().OpenSpecificVODVersion(serial, version);
-  } catch (...) {
-    return qmx::kErrorGenFailure;
-  }
+  return Guarded(qmx::kErrorGenFailure, [&](qmx::LibraryState& l) { return l.OpenSpecificVODVersion(serial, version); });
 }
-
 QMX_API void QMX_CALL EnableInterface(void) noexcept {
-  try {
-    qmx::ProcessLibrary().EnableInterface();
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { l.EnableInterface(); });
 }
-
 QMX_API void QMX_CALL DisableInterface(void) noexcept {
-  try {
-    qmx::ProcessLibrary().DisableInterface();
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { l.DisableInterface(); });
 }
 
-// Money, payout, events, indicators, switches and escrow: on a failure, the closed
-// interface's answer.
+// Money, payout, events, indicators, switches and escrow.
 QMX_API int QMX_CALL CurrentValue(void) noexcept {
-  try {
-    return qmx::CurrentValue(qmx::ProcessLibrary());
-  } catch (...) {
-    return 0;
-  }
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::CurrentValue(l); });
 }
-
 QMX_API void QMX_CALL PayOut(int amount) noexcept {
-  try {
-    qmx::PayOut(qmx::ProcessLibrary(), qmx::processMoney, amount);
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { qmx::PayOut(l, l.Money, amount); });
 }
-
 QMX_API int QMX_CALL LastPayStatus(void) noexcept {
-  try {
-    return qmx::LastPayStatus(qmx::ProcessLibrary(), qmx::processMoney);
-  } catch (...) {
-    return qmx::kPayNotOpen;
-  }
+  return Guarded(qmx::kPayNotOpen, [&](qmx::LibraryState& l) { return qmx::LastPayStatus(l, l.Money); });
 }
-
 QMX_API int QMX_CALL CurrentPaid(void) noexcept {
-  try {
-    return qmx::CurrentPaid(qmx::ProcessLibrary());
-  } catch (...) {
-    return 0;
-  }
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::CurrentPaid(l); });
 }
-
 QMX_API int QMX_CALL AvailableValue(void) noexcept {
-  try {
-    return qmx::AvailableValue(qmx::ProcessLibrary());
-  } catch (...) {
-    return 0;
-  }
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::AvailableValue(l); });
 }
-
 QMX_API void QMX_CALL ValueNeeded(int value) noexcept {
-  try {
-    qmx::ValueNeeded(qmx::ProcessLibrary(), value);
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { qmx::ValueNeeded(l, value); });
 }
-
 QMX_API int QMX_CALL NextEvent(QmxEventDetails* details) noexcept {
-  try {
-    return qmx::NextEvent(qmx::ProcessLibrary(), details);
-  } catch (...) {
-    return 0;
-  }
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::NextEvent(l, details); });
 }
-
 QMX_API int QMX_CALL CurrentUpdates(void) noexcept {
-  try {
-    return qmx::CurrentUpdates(qmx::ProcessLibrary());
-  } catch (...) {
-    return 0;
-  }
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::CurrentUpdates(l); });
 }
-
 QMX_API void QMX_CALL IndicatorOn(int indicator) noexcept {
-  try {
-    qmx::IndicatorOn(qmx::ProcessLibrary(), indicator);
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { qmx::IndicatorOn(l, indicator); });
 }
-
 QMX_API void QMX_CALL IndicatorOff(int indicator) noexcept {
-  try {
-    qmx::IndicatorOff(qmx::ProcessLibrary(), indicator);
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { qmx::IndicatorOff(l, indicator); });
 }
-
 QMX_API int QMX_CALL SwitchOpens(int switchNumber) noexcept {
-  try {
-    return qmx::SwitchOpens(qmx::ProcessLibrary(), switchNumber);
-  } catch (...) {
-    return 0;
-  }
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::SwitchOpens(l, switchNumber); });
 }
-
 QMX_API int QMX_CALL SwitchCloses(int switchNumber) noexcept {
-  try {
-    return qmx::SwitchCloses(qmx::ProcessLibrary(), switchNumber);
-  } catch (...) {
-    return 0;
-  }
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::SwitchCloses(l, switchNumber); });
 }
-
 QMX_API int QMX_CALL CheckOperation(int a, int b) noexcept {
-  try {
-    return qmx::CheckOperation(qmx::ProcessLibrary(), a, b);
-  } catch (...) {
-    return qmx::kCheckNotAvailable;
-  }
+  return Guarded(qmx::kCheckNotAvailable, [&](qmx::LibraryState& l) { return qmx::CheckOperation(l, a, b); });
 }
-
 QMX_API int QMX_CALL SerialNumber(void) noexcept {
-  try {
-    return qmx::SerialNumber(qmx::ProcessLibrary());
-  } catch (...) {
-    return 0;
-  }
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::SerialNumber(l); });
 }
-
 QMX_API void QMX_CALL EscrowEnable(void) noexcept {
-  try {
-    qmx::EscrowEnable(qmx::ProcessLibrary());
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { qmx::EscrowEnable(l); });
 }
-
 QMX_API void QMX_CALL EscrowDisable(void) noexcept {
-  try {
-    qmx::EscrowDisable(qmx::ProcessLibrary());
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { qmx::EscrowDisable(l); });
 }
-
 QMX_API int QMX_CALL EscrowThroughput(void) noexcept {
-  try {
-    return qmx::EscrowThroughput(qmx::ProcessLibrary());
-  } catch (...) {
-    return 0;
-  }
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::EscrowThroughput(l); });
 }
-
 QMX_API void QMX_CALL EscrowAccept(void) noexcept {
-  try {
-    qmx::EscrowAccept(qmx::ProcessLibrary());
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { qmx::EscrowAccept(l); });
 }
-
 QMX_API void QMX_CALL EscrowReturn(void) noexcept {
-  try {
-    qmx::EscrowReturn(qmx::ProcessLibrary());
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { qmx::EscrowReturn(l); });
 }
 
+// Acceptor and dispenser details, and the message channel.
 QMX_API int QMX_CALL ReadAcceptorDetails(int index, void* details) noexcept {
-  try {
-    return qmx::ReadAcceptorDetails(qmx::ProcessLibrary(), index, details);
-  } catch (...) {
-    return 0;
-  }
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::ReadAcceptorDetails(l, index, details); });
 }
-
 QMX_API void QMX_CALL WriteAcceptorDetails(int index, const void* details) noexcept {
-  try {
-    qmx::WriteAcceptorDetails(qmx::ProcessLibrary(), index, details);
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { qmx::WriteAcceptorDetails(l, index, details); });
 }
-
 QMX_API int QMX_CALL ReadDispenserDetails(int index, QmxDispenserDetails* details) noexcept {
-  try {
-    return qmx::ReadDispenserDetails(qmx::ProcessLibrary(), index, details);
-  } catch (...) {
-    return 0;
-  }
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::ReadDispenserDetails(l, index, details); });
 }
-
 QMX_API void QMX_CALL WriteDispenserDetails(int index, const QmxDispenserDetails* details) noexcept {
-  try {
-    qmx::WriteDispenserDetails(qmx::ProcessLibrary(), index, details);
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { qmx::WriteDispenserDetails(l, index, details); });
 }
-
 QMX_API void QMX_CALL WriteInterfaceBlock(int address, const int* data, int length) noexcept {
-  try {
-    // The caller's words, seen as the bytes they are.
-    qmx::WriteInterfaceBlock(qmx::ProcessLibrary(), qmx::processDetails, address,
-                             reinterpret_cast<const std::uint8_t*>(data), length);
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { qmx::WriteInterfaceBlock(l, l.Channel, address, reinterpret_cast<const std::uint8_t*>(data), length); });
 }
-
-QMX_API int QMX_CALL ReadInterfaceBlock(int ignored, unsigned char* buffer, int maximum) noexcept {
-  (void)ignored;
-  try {
-    return qmx::ReadInterfaceBlock(qmx::ProcessLibrary(), qmx::processDetails, buffer, maximum);
-  } catch (...) {
-    return qmx::kBlockNotOpen;
-  }
+QMX_API int QMX_CALL ReadInterfaceBlock(int /*ignored*/, unsigned char* buffer, int maximum) noexcept {
+  return Guarded(qmx::kBlockNotOpen, [&](qmx::LibraryState& l) { return qmx::ReadInterfaceBlock(l, l.Channel, buffer, maximum); });
 }
-
 QMX_API void QMX_CALL DoRawPort(const QmxRawPortRequest* request) noexcept {
-  try {
-    qmx::DoRawPort(qmx::ProcessLibrary(), qmx::processDetails, request);
-  } catch (...) {
-  }
+  Guarded([&](qmx::LibraryState& l) { qmx::DoRawPort(l, l.Channel, request); });
+}
+QMX_API int QMX_CALL RawPortResult(unsigned char* buffer) noexcept {
+  return Guarded(qmx::kBlockNotOpen, [&](qmx::LibraryState& l) { return qmx::RawPortResult(l, l.Channel, buffer); });
 }
 
-QMX_API int QMX_CALL RawPortResult(unsigned char* buffer) noexcept {
-  try {
-    return qmx::RawPortResult(qmx::ProcessLibrary(), qmx::processDetails, buffer);
-  } catch (...) {
-    return qmx::kBlockNotOpen;
-  }
+// Counters, meters, the E2Prom image and the unit's information.
+QMX_API void QMX_CALL CounterIncrement(int counter, int amount) noexcept {
+  Guarded([&](qmx::LibraryState& l) { qmx::CounterIncrement(l, counter, amount); });
+}
+QMX_API void QMX_CALL CounterCaption(int counter, const char* caption) noexcept {
+  Guarded([&](qmx::LibraryState& l) { qmx::CounterCaption(l, counter, caption); });
+}
+QMX_API int QMX_CALL CounterRead(int counter) noexcept {
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::CounterRead(l, counter); });
+}
+QMX_API const char* QMX_CALL ReadCounterCaption(int counter) noexcept {
+  return Guarded(static_cast<const char*>(""), [&](qmx::LibraryState& l) { return qmx::ReadCounterCaption(l, counter); });
+}
+QMX_API void QMX_CALL CounterDisplay(int code) noexcept {
+  Guarded([&](qmx::LibraryState& l) { qmx::CounterDisplay(l, code); });
+}
+QMX_API int QMX_CALL MeterStatus(void) noexcept {
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::MeterStatus(l); });
+}
+QMX_API int QMX_CALL MeterSerialNo(void) noexcept {
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::MeterSerialNo(l); });
+}
+QMX_API int QMX_CALL E2PromReset(int flag) noexcept {
+  return Guarded(qmx::kBlockNotOpen, [&](qmx::LibraryState& l) { return qmx::E2PromReset(l, flag); });
+}
+QMX_API void QMX_CALL E2PromWrite(const unsigned char* data, int length) noexcept {
+  Guarded([&](qmx::LibraryState& l) { qmx::E2PromWrite(l, data, length); });
+}
+QMX_API void QMX_CALL E2PromRead(unsigned char* buffer, int length) noexcept {
+  Guarded([&](qmx::LibraryState& l) { qmx::E2PromRead(l, buffer, length); });
+}
+QMX_API int QMX_CALL SetDeviceKey(int /*ignored1*/, int /*ignored2*/, int key) noexcept {
+  return Guarded(qmx::kBlockNotOpen, [&](qmx::LibraryState& l) { return qmx::SetDeviceKey(l, key); });
+}
+QMX_API int QMX_CALL USBDriverStatus(void) noexcept {
+  return Guarded(-1, [&](qmx::LibraryState& l) { return qmx::USBDriverStatus(l); });
+}
+QMX_API void QMX_CALL USBDriverExit(void) noexcept {
+  Guarded([&](qmx::LibraryState& l) { qmx::USBDriverExit(l); });
+}
+QMX_API int QMX_CALL FirmwareVersion(char* date, char* time) noexcept {
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::FirmwareVersion(l, date, time); });
+}
+
+// Barcode tickets.
+QMX_API void QMX_CALL BarcodeEnable(void) noexcept {
+  Guarded([&](qmx::LibraryState& l) { qmx::BarcodeEnable(l); });
+}
+QMX_API void QMX_CALL BarcodeDisable(void) noexcept {
+  Guarded([&](qmx::LibraryState& l) { qmx::BarcodeDisable(l); });
+}
+QMX_API int QMX_CALL BarcodeInEscrow(char* barcode) noexcept {
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::BarcodeInEscrow(l, barcode); });
+}
+QMX_API int QMX_CALL BarcodeStacked(char* barcode) noexcept {
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::BarcodeStacked(l, barcode); });
+}
+QMX_API void QMX_CALL BarcodeAccept(void) noexcept {
+  Guarded([&](qmx::LibraryState& l) { qmx::BarcodeAccept(l); });
+}
+QMX_API void QMX_CALL BarcodeReturn(void) noexcept {
+  Guarded([&](qmx::LibraryState& l) { qmx::BarcodeReturn(l); });
+}
+QMX_API int QMX_CALL BarcodePrint(const QmxTicket* ticket) noexcept {
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::BarcodePrint(l, ticket); });
+}
+QMX_API int QMX_CALL BarcodePrintStatus(void) noexcept {
+  return Guarded(0, [&](qmx::LibraryState& l) { return qmx::BarcodePrintStatus(l); });
+}
+
+// The consistency check.
+QMX_API const char* QMX_CALL ZELTIConsistencyError(int coinMilliseconds, int noteMilliseconds) noexcept {
+  return Guarded(static_cast<const char*>("ZELTI not functional"), [&](qmx::LibraryState& l) { return qmx::ZELTIConsistencyError(l, coinMilliseconds, noteMilliseconds); });
 }
 
 }  // extern "C"

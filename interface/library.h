@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "interface/block.h"
+#include "platform/clock.h"
 #include "platform/shared_memory.h"
 
 namespace qmx {
@@ -38,6 +40,60 @@ inline constexpr std::int32_t kOpenVODVersion = 0x00010000;
 std::int32_t OpenResultForAttach(std::int32_t attachStatus);
 // The open result read from DriverState when a mapping without a valid block is held.
 std::int32_t OpenResultForDriverState(std::uint32_t driverState);
+
+// LastPayStatus's answers that are the library's own.
+inline constexpr std::int32_t kPayNotOpen = -3;
+inline constexpr std::int32_t kPayUnderWay = 0;
+inline constexpr std::int32_t kPayComplete = 1;
+
+// WriteStatus: the outcome of the latest WriteInterfaceBlock, and the exchanges'
+// answer when the unit left a message unanswered past kUnitAnswerMs.
+inline constexpr std::int32_t kBlockSent = 0;
+inline constexpr std::int32_t kBlockUnanswered = -2;
+inline constexpr std::int32_t kBlockBadLength = -3;
+inline constexpr std::int32_t kBlockNotOpen = -4;
+inline constexpr std::int32_t kUnitNoAnswer = -5;
+inline constexpr std::uint32_t kUnitAnswerMs = 10000;
+
+// The families' own process state, held by LibraryState.
+struct MoneyState {
+  // What LastPayStatus reports for a completed payout: 1 until a payout error is seen,
+  // then that error until the next PayOut.
+  std::int32_t LastPayResult = kPayComplete;
+};
+
+struct DetailsState {
+  std::int32_t WriteStatus = kBlockBadLength;  // nothing sent yet
+};
+
+struct MetersState {
+  char Caption[13] = {};  // ReadCounterCaption's answer: 12 characters and a zero
+};
+
+// A ticket's print command text on its way to the unit in 32-byte pieces.
+struct PrintJob {
+  std::vector<std::uint8_t> Text;  // the text, its zero, and spare bytes for the last piece
+  std::uint32_t Length = 0;        // up to the terminating zero
+  std::uint32_t Offset = 0;        // of the piece now with the unit
+  std::int64_t PieceSince = 0;     // clock count when this piece was first sent
+  bool UnderWay() const { return !Text.empty(); }
+};
+
+struct ConsistencySnapshot {
+  bool Valid = false;
+  std::int64_t Time = 0;
+  std::uint32_t CurrentValue = 0;
+  std::uint32_t AcceptorCount = 0;
+  std::uint32_t Coins = 0;
+  std::uint32_t Notes = 0;
+  std::uint32_t TotalValue = 0;
+};
+
+struct ConsistencyState {
+  ConsistencySnapshot Previous;
+  std::int64_t TicksPerMs = 0;  // taken at the first call that needs it
+  char Text[96] = {};
+};
 
 class LibraryState {
  public:
@@ -81,6 +137,15 @@ class LibraryState {
   std::int32_t RequestedVersion = 0;
   // The block in the process: a mapping's view, later also a PCI card's window.
   SharedBlock Block;
+  // Every wait and the consistency check's time; tests give a virtual one.
+  platform::Clock* Clock = &platform::SystemClock();
+
+  // The families' state.
+  MoneyState Money;
+  DetailsState Channel;
+  MetersState Meters;
+  PrintJob Print;
+  ConsistencyState Consistency;
 
  private:
   std::int32_t OpenResult();

@@ -87,12 +87,14 @@ void SetEscrow(LibraryState& library, std::uint32_t value) {
 // counts together cover all that has reached escrow.
 void DecideEscrow(LibraryState& library, std::uint32_t decided, std::uint32_t other) {
   if (!library.IsOpen() || Level(library) < kEscrowLevel) return;
+  std::uint32_t throughput = 0;
+  // A stalled unit: decide nothing rather than from a torn count, and leave the
+  // settings count alone, as nothing changed.
+  if (!library.Block.ConsistentRead(
+          [&] { throughput = library.Block.LoadStatus(status::kEscrowThroughputCount); }))
+    return;
   library.Block.GuardedWrite(
       [&] {
-        std::uint32_t throughput = 0;
-        if (!library.Block.ConsistentRead(
-                [&] { throughput = library.Block.LoadStatus(status::kEscrowThroughputCount); }))
-          return;  // a stalled unit: decide nothing rather than from a torn count
         library.Block.VerifiedStore(CommandField(library, decided),
                                     throughput - library.Block.LoadCommand(other));
       },
@@ -180,18 +182,15 @@ std::int32_t NextEvent(LibraryState& library, QmxEventDetails* details) {
   std::uint32_t word = 0;
   if (!library.Block.ConsistentRead([&] { word = library.Block.LoadStatus(status::kEventWord); }))
     return 0;
-  bool taken = false;
+  std::uint32_t now = 0;
+  // Not acknowledged (and no settings change) when the counts never settle: the
+  // unit offers the event again.
+  if (!library.Block.ConsistentRead(
+          [&] { now = library.Block.LoadStatus(status::kEventSequence); }))
+    return 0;
   library.Block.GuardedWrite(
-      [&] {
-        std::uint32_t now = 0;
-        if (!library.Block.ConsistentRead(
-                [&] { now = library.Block.LoadStatus(status::kEventSequence); }))
-          return;  // not acknowledged: the unit offers the event again
-        library.Block.VerifiedStore(CommandField(library, command::kEventAckSequence), now);
-        taken = true;
-      },
+      [&] { library.Block.VerifiedStore(CommandField(library, command::kEventAckSequence), now); },
       Settings::kChanged);
-  if (!taken) return 0;
   const QmxEventDetails decoded = DecodeEvent(word);
   if (details != nullptr) *details = decoded;
   return decoded.EventCode;

@@ -10,18 +10,8 @@
 
 namespace qmx {
 
-// The answers of LastPayStatus and CheckOperation that are the library's own.
-inline constexpr std::int32_t kPayNotOpen = -3;
-inline constexpr std::int32_t kPayUnderWay = 0;
-inline constexpr std::int32_t kPayComplete = 1;
+// CheckOperation's answer where the unit offers none.
 inline constexpr std::int32_t kCheckNotAvailable = -1;
-
-// The family's own process state beside LibraryState.
-struct MoneyState {
-  // What LastPayStatus reports for a completed payout: 1 until a payout error is seen,
-  // then that error until the next PayOut.
-  std::int32_t LastPayResult = kPayComplete;
-};
 
 // The fields of an event word, as NextEvent hands them to the host.
 QmxEventDetails DecodeEvent(std::uint32_t eventWord);

@@ -87,7 +87,9 @@ SharedMemory SharedMemory::CreateOrOpen(const std::string& name, std::size_t siz
 SharedMemory SharedMemory::OpenExisting(const std::string& name, std::size_t size,
                                         SharedMemoryError* error) {
   SharedMemory block;
-  HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
+  // Write access only: a driver process that grants hosts read and write (not all
+  // access) must still let them open. A view of all access is a read/write view.
+  HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, name.c_str());
   if (mapping == nullptr) {
     Report(error, "CreateFileMapping", GetLastError());
     return block;

@@ -133,7 +133,7 @@ TEST(AttachCount, NeverBelowZero) {
   UnitBlock unit;
   for (std::uint32_t start : {0u, 0x80000000u, 0xFFFFFFFFu}) {
     SetWordAt(unit.buffer.data(), kCommandAt + kAttachCount, start);
-    EXPECT_EQ(unit.block.DropAttachment(), 0) << start;
+    EXPECT_EQ(unit.block.DropAttachment(), -1) << start;
     EXPECT_EQ(WordAt(unit.buffer.data(), kCommandAt + kAttachCount), start);
   }
   SetWordAt(unit.buffer.data(), kCommandAt + kAttachCount, 2);

@@ -293,17 +293,21 @@ TEST_F(Open, TwoProcessesAttachAndTheLastUnloadClears) {
   EXPECT_FALSE(second.IsOpen());
 }
 
-TEST_F(Open, ACountAlreadyAtZeroMakesThisUnloadTheLast) {
-  UnitMapping unit(base_);
-  SetUpBlock(unit.data(), UnitSetup{});
-  LibraryState library(base_);
-  ASSERT_EQ(library.OpenVODVersion(kV5), 0);
-  library.EnableInterface();
-  unit.SetWord(kCommandAt + kAttachCount, 0);  // the unit set its block up anew
-  library.Unload();
-  EXPECT_EQ(unit.Command(kAttachCount), 0u);
-  EXPECT_EQ(unit.Command(kInterfaceEnabled), 0u);
-  EXPECT_EQ(unit.Command(kHostOpen), 0u);
+// A count already at 0 or below (the unit set its block up anew, other hosts may
+// still be attached) stays, and nothing is switched off under those hosts' feet.
+TEST_F(Open, ACountAlreadyAtZeroOrBelowSwitchesNothingOff) {
+  for (const std::uint32_t count : {0u, 0xFFFFFFFFu}) {
+    UnitMapping unit(base_);
+    SetUpBlock(unit.data(), UnitSetup{});
+    LibraryState library(base_);
+    ASSERT_EQ(library.OpenVODVersion(kV5), 0);
+    library.EnableInterface();
+    unit.SetWord(kCommandAt + kAttachCount, count);
+    library.Unload();
+    EXPECT_EQ(unit.Command(kAttachCount), count);
+    EXPECT_EQ(unit.Command(kInterfaceEnabled), 1u);
+    EXPECT_EQ(unit.Command(kHostOpen), 1u);
+  }
 }
 
 // Library instances loading and unloading in parallel: the count ends where it began.

@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "interface/library.h"
 #include "platform/bytes.h"
+#include "platform/clock.h"
 #include "platform/shared_memory.h"
 
 namespace qmx_test {
@@ -43,7 +45,11 @@ constexpr std::uint32_t kCurrentValue = 848;
 constexpr std::uint32_t kPaidTotal = 852;
 constexpr std::uint32_t kPayStatus = 856;
 constexpr std::uint32_t kAvailableValue = 860;
+constexpr std::uint32_t kBlockAckField = 12;
+constexpr std::uint32_t kReplyLengthField = 16;
 // CommandArea fields.
+constexpr std::uint32_t kBlockSequenceField = 12;
+constexpr std::uint32_t kBlockAreaField = 16;  // type word, length word, data
 constexpr std::uint32_t kCommandStart = 0;
 constexpr std::uint32_t kCommandEnd = 4;
 constexpr std::uint32_t kHostOpen = 8;
@@ -140,6 +146,68 @@ class UnitMapping {
 
  private:
   platform::SharedMemory memory_;
+};
+
+// A test buffer set up as a unit sets it up and held open by a fresh library state
+// on a virtual clock: the fixture of the families' tests.
+class OpenBlock : public ::testing::Test {
+ public:
+  void Open(std::int32_t level) {
+    UnitSetup setup;
+    setup.level = level;
+    SetUpBlock(block_.data(), setup);
+    library_.Block = qmx::SharedBlock(block_.data(), block_.size());
+    library_.Clock = &clock_;
+    ASSERT_TRUE(library_.Block.TakeAreas());
+  }
+  std::uint32_t Word(std::uint32_t at) { return WordAt(block_.data(), at); }
+  void Set(std::uint32_t at, std::uint32_t value) { SetWordAt(block_.data(), at, value); }
+  std::uint32_t Status(std::uint32_t field) { return Word(kStatusAt + field); }
+  void SetStatus(std::uint32_t field, std::uint32_t value) { Set(kStatusAt + field, value); }
+  std::uint32_t Command(std::uint32_t field) { return Word(kCommandAt + field); }
+  void SetCommand(std::uint32_t field, std::uint32_t value) { Set(kCommandAt + field, value); }
+  void SetBytes(std::uint32_t at, const void* bytes, std::size_t count) {
+    std::memcpy(block_.data() + at, bytes, count);
+  }
+  // The unit in the middle of an update it never finishes.
+  void StallUnit() {
+    SetStatus(kStatusStart, 8);
+    SetStatus(kStatusEnd, 7);
+  }
+  // Offsets whose bytes differ from `before`, word by word.
+  std::vector<std::uint32_t> ChangedWords(const std::vector<std::uint8_t>& before) {
+    std::vector<std::uint32_t> changed;
+    const std::vector<std::uint8_t> after = block_.Snapshot();
+    for (std::uint32_t at = 0; at + 4 <= after.size(); at += 4) {
+      if (WordAt(after.data(), at) != WordAt(before.data(), at)) changed.push_back(at);
+    }
+    return changed;
+  }
+
+  // The unit's side of the message channel: takes a block sent since the last
+  // answer (its type, length word and data bytes into `message`) and answers it with
+  // a reply of `replyLength`. False when nothing new was sent.
+  struct Message {
+    std::uint32_t type = 0, length = 0;
+    std::vector<std::uint8_t> data;
+  };
+  bool AnswerMessage(std::int32_t replyLength, Message* message = nullptr) {
+    const std::uint32_t sequence = Command(kBlockSequenceField);
+    if (sequence == Status(kBlockAckField)) return false;
+    if (message != nullptr) {
+      message->type = Command(kBlockAreaField);
+      message->length = Command(kBlockAreaField + 4);
+      const std::uint8_t* data = block_.data() + kCommandAt + kBlockAreaField + 8;
+      message->data.assign(data, data + (message->length < 312 ? message->length : 312));
+    }
+    SetStatus(kReplyLengthField, static_cast<std::uint32_t>(replyLength));
+    SetStatus(kBlockAckField, sequence);
+    return true;
+  }
+
+  Buffer block_{kBlockBytes};
+  platform::VirtualClock clock_;
+  qmx::LibraryState library_{"QmxTest never opened"};
 };
 
 }  // namespace qmx_test
