@@ -2,10 +2,13 @@
 // It loads the library at run time (as field hosts do, by its exported names), opens
 // the interface of one unit and runs one command: status, the acceptor and
 // dispenser lists, a payout followed to its end, events, indicators, switches,
-// escrow, the check operation.
+// escrow, the check operation, counters, meter, E2Prom, barcode tickets and ticket
+// printing, the consistency check and the driver's state. Arguments are checked
+// before anything is loaded or opened.
 #include <chrono>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,30 +25,62 @@
 #include "platform/program_path.h"
 #include "platform/shared_memory.h"
 #include "qmxzelti.h"
+#include "tools/qmx.h"
+
+namespace qmx_tool {
+
+bool ParseInt(const std::string& text, int* value);
+
+}  // namespace qmx_tool
 
 namespace {
+
+using namespace qmx_tool;
 
 constexpr const char* kUsage =
     "usage: qmx [--serial S] [--version V] [--library PATH] COMMAND [ARGS]\n"
     "\n"
     "Opens the interface of a Tarvex unit through Qmxzelti and runs one command:\n"
     "  status                the open result in words, firmware, level, serial\n"
-    "                        number, values, payout state, update count\n"
+    "                        number, whether the unit is alive (driver state, its\n"
+    "                        update count moving), values, payout state\n"
     "  acceptors             the coin and note acceptors with their coins\n"
     "  dispensers            the dispensers\n"
     "  pay AMOUNT [--timeout S]\n"
-    "                        pay AMOUNT out and follow it to its end (default\n"
-    "                        timeout 60 s)\n"
+    "                        pay AMOUNT (1 or more) out and follow it to its end\n"
+    "                        (default timeout 60 s); refused while a payout runs\n"
     "  events [--count N] [--timeout S]\n"
     "                        print events as they come, until N were taken or S\n"
     "                        seconds passed (default: 10 s)\n"
-    "  indicator N on|off    switch indicator N\n"
+    "  indicator N on|off    switch indicator N (0 to 63; 0 to 55 below level 5)\n"
     "  switches [N...]       close and open counts of the switches named, or of\n"
     "                        every switch that has moved\n"
     "  escrow enable|disable|accept|return|count\n"
     "  value-needed V        tell the unit the value still needed\n"
     "  check A B             the check operation (firmware level 7 and above)\n"
     "  hold SECONDS          keep the interface open and on for a while\n"
+    "  counters [N...]       values and captions of the counters named (1 to 32),\n"
+    "                        or of every counter with a value or caption\n"
+    "  counter N add AMOUNT  add to counter N (level 3 and above)\n"
+    "  counter N caption TEXT\n"
+    "                        set its caption (at most 12 characters)\n"
+    "  counter-display CODE  the counter display selection\n"
+    "  meter                 the meter's status and serial number\n"
+    "  e2prom dump           the E2Prom image (level 4 and above), row by row\n"
+    "  e2prom write OFFSET HEX\n"
+    "                        change image bytes from OFFSET (the unit writes the\n"
+    "                        rows that changed), then dump\n"
+    "  e2prom reset [0|1]    ask the unit to reset its E2Prom (default 1)\n"
+    "  device-key KEY        give the unit its device key\n"
+    "  driver-status         the USB driver process's state\n"
+    "  barcode enable|disable|escrow|stacked|accept|return\n"
+    "                        barcode tickets (level 5 and above); each shows the\n"
+    "                        ticket in escrow and the stacked count after\n"
+    "  print VALUE BARCODE [TEXT1..TEXT5] [--timeout S]\n"
+    "                        print a ticket and follow it until the unit took it\n"
+    "  consistency [--coin-ms N] [--note-ms N] [--interval MS] [--count N]\n"
+    "                        check the money reports every MS (default 1000) ms,\n"
+    "                        N times (default: until interrupted)\n"
     "\n"
     "Options:\n"
     "  --serial S     the unit whose serial number is S (its block \"QMXZELTI mapped\n"
@@ -53,84 +88,29 @@ constexpr const char* kUsage =
     "  --version V    interface version to open with: 1, 2, 5 or the full word\n"
     "                 (default 5, 0x00010005)\n"
     "  --library PATH the library (default: Qmxzelti beside this program)\n"
-    "Commands that trade (pay, events, indicator, escrow, value-needed, hold)\n"
-    "switch the interface on; when the last host ends, the library switches it off.\n"
+    "Commands that trade (pay, events, indicator, escrow, value-needed, hold, counter,\n"
+    "barcode, print) switch the interface on; when the last host ends, the library\n"
+    "switches it off.\n"
     "\n"
-    "Exit status: 0 done; 1 the interface did not open, or the payout failed or\n"
+    "Exit status: 0 done; 1 the interface did not open, or the command failed or\n"
     "did not end in time; 2 usage error; 3 the library could not be loaded.\n";
 
-constexpr int kFailed = 1;
-constexpr int kUsageError = 2;
-constexpr int kNoLibrary = 3;
-
-// The library's exports, found by their exported names.
-struct Api {
-  int(QMX_CALL* OpenVODVersion)(int);
-  int(QMX_CALL* OpenSpecificVODVersion)(const char*, int);
-  void(QMX_CALL* EnableInterface)();
-  int(QMX_CALL* CurrentValue)();
-  void(QMX_CALL* PayOut)(int);
-  int(QMX_CALL* LastPayStatus)();
-  int(QMX_CALL* CurrentPaid)();
-  int(QMX_CALL* AvailableValue)();
-  void(QMX_CALL* ValueNeeded)(int);
-  int(QMX_CALL* NextEvent)(QmxEventDetails*);
-  int(QMX_CALL* CurrentUpdates)();
-  void(QMX_CALL* IndicatorOn)(int);
-  void(QMX_CALL* IndicatorOff)(int);
-  int(QMX_CALL* SwitchOpens)(int);
-  int(QMX_CALL* SwitchCloses)(int);
-  int(QMX_CALL* CheckOperation)(int, int);
-  int(QMX_CALL* SerialNumber)();
-  void(QMX_CALL* EscrowEnable)();
-  void(QMX_CALL* EscrowDisable)();
-  int(QMX_CALL* EscrowThroughput)();
-  void(QMX_CALL* EscrowAccept)();
-  void(QMX_CALL* EscrowReturn)();
-  int(QMX_CALL* ReadAcceptorDetails)(int, void*);
-  int(QMX_CALL* ReadDispenserDetails)(int, QmxDispenserDetails*);
-};
-
-template <typename Function>
-bool Bind(const platform::DynamicLibrary& library, const char* name, int argumentBytes,
-          Function* slot, std::string* missing) {
-  const std::string exported = platform::StdcallExportName(name, argumentBytes);
-  platform::DynamicLibrary::Entry entry = library.Find(exported);
-  if (entry == nullptr) {
-    if (!missing->empty()) *missing += ", ";
-    *missing += exported;
-    return false;
-  }
-  *slot = reinterpret_cast<Function>(entry);
-  return true;
-}
-
-bool BindAll(const platform::DynamicLibrary& l, Api* api, std::string* missing) {
+bool BindAll(const platform::DynamicLibrary& library, Api* api, std::string* missing) {
   bool ok = true;
-  ok &= Bind(l, "OpenVODVersion", 4, &api->OpenVODVersion, missing);
-  ok &= Bind(l, "OpenSpecificVODVersion", 8, &api->OpenSpecificVODVersion, missing);
-  ok &= Bind(l, "EnableInterface", 0, &api->EnableInterface, missing);
-  ok &= Bind(l, "CurrentValue", 0, &api->CurrentValue, missing);
-  ok &= Bind(l, "PayOut", 4, &api->PayOut, missing);
-  ok &= Bind(l, "LastPayStatus", 0, &api->LastPayStatus, missing);
-  ok &= Bind(l, "CurrentPaid", 0, &api->CurrentPaid, missing);
-  ok &= Bind(l, "AvailableValue", 0, &api->AvailableValue, missing);
-  ok &= Bind(l, "ValueNeeded", 4, &api->ValueNeeded, missing);
-  ok &= Bind(l, "NextEvent", 4, &api->NextEvent, missing);
-  ok &= Bind(l, "CurrentUpdates", 0, &api->CurrentUpdates, missing);
-  ok &= Bind(l, "IndicatorOn", 4, &api->IndicatorOn, missing);
-  ok &= Bind(l, "IndicatorOff", 4, &api->IndicatorOff, missing);
-  ok &= Bind(l, "SwitchOpens", 4, &api->SwitchOpens, missing);
-  ok &= Bind(l, "SwitchCloses", 4, &api->SwitchCloses, missing);
-  ok &= Bind(l, "CheckOperation", 8, &api->CheckOperation, missing);
-  ok &= Bind(l, "SerialNumber", 0, &api->SerialNumber, missing);
-  ok &= Bind(l, "EscrowEnable", 0, &api->EscrowEnable, missing);
-  ok &= Bind(l, "EscrowDisable", 0, &api->EscrowDisable, missing);
-  ok &= Bind(l, "EscrowThroughput", 0, &api->EscrowThroughput, missing);
-  ok &= Bind(l, "EscrowAccept", 0, &api->EscrowAccept, missing);
-  ok &= Bind(l, "EscrowReturn", 0, &api->EscrowReturn, missing);
-  ok &= Bind(l, "ReadAcceptorDetails", 8, &api->ReadAcceptorDetails, missing);
-  ok &= Bind(l, "ReadDispenserDetails", 8, &api->ReadDispenserDetails, missing);
+  auto bind = [&](const char* name, int argumentBytes, auto* slot) {
+    const std::string exported = platform::StdcallExportName(name, argumentBytes);
+    platform::DynamicLibrary::Entry entry = library.Find(exported);
+    if (entry == nullptr) {
+      if (!missing->empty()) *missing += ", ";
+      *missing += exported;
+      ok = false;
+      return;
+    }
+    *slot = reinterpret_cast<std::remove_pointer_t<decltype(slot)>>(entry);
+  };
+#define QMX_TOOL_BIND(result, name, params, bytes) bind(#name, bytes, &api->name);
+  QMX_TOOL_EXPORTS(QMX_TOOL_BIND)
+#undef QMX_TOOL_BIND
   return ok;
 }
 
@@ -150,26 +130,27 @@ bool ParseLong(const std::string& text, long* value) {
   return errno == 0 && *end == '\0' && *value >= INT32_MIN && *value <= INT32_MAX;
 }
 
-bool ParseInt(const std::string& text, int* value) {
-  long v = 0;
-  if (!ParseLong(text, &v)) return false;
-  *value = static_cast<int>(v);
-  return true;
-}
 
+// False with the fault named on stderr ("" for a bare "qmx" or --help).
 bool ParseOptions(int argc, char** argv, Options* options) {
   int i = 1;
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg.rfind("--", 0) != 0) break;
-    if (i + 1 >= argc) return false;
+    if (i + 1 >= argc) {
+      UsageFault("%s needs a value", arg.c_str());
+      return false;
+    }
     const std::string value = argv[++i];
     if (arg == "--serial") {
       options->serial = value;
       options->bySerial = true;
     } else if (arg == "--version") {
       long v = 0;
-      if (!ParseLong(value, &v)) return false;
+      if (!ParseLong(value, &v)) {
+        UsageFault("--version: '%s' is not a number", value.c_str());
+        return false;
+      }
       // The short forms name the accepted versions; anything else goes to the
       // library as it is, which answers for it.
       options->version = (v == 1 || v == 2 || v == 5) ? static_cast<int>(0x00010000 + v)
@@ -177,11 +158,16 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     } else if (arg == "--library") {
       options->library = value;
     } else {
+      UsageFault("unknown option %s", arg.c_str());
       return false;
     }
   }
   for (; i < argc; ++i) options->command.emplace_back(argv[i]);
-  return !options->command.empty();
+  if (options->command.empty()) {
+    UsageFault("no command given");
+    return false;
+  }
+  return true;
 }
 
 std::string DefaultLibrary() {
@@ -259,28 +245,6 @@ const char* PayStatusText(int status) {
   }
 }
 
-int Status(const Api& api, const Options& options, int openResult) {
-  std::printf("open: %d (%s)\n", openResult, OpenResultText(openResult));
-  const Header header = ReadHeader(options);
-  if (header.mapped) {
-    const int v = static_cast<int>(header.versionWord);
-    std::printf("firmware: %s %d.%d.%d (0x%08X)\n", loader::ReleaseTypeName((v >> 24) & 0xFF),
-                (v >> 16) & 0xFF, (v >> 8) & 0xFF, v & 0xFF, header.versionWord);
-    std::printf("firmware-level: %" PRId32 "\n", header.level);
-    std::printf("compiled: %s %s\n", header.compileDate.c_str(), header.compileTime.c_str());
-    std::printf("driver-state: %" PRIu32 "\n", header.driverState);
-  }
-  std::printf("serial-number: %d\n", api.SerialNumber());
-  if (openResult != QMX_OPEN_OK) return kFailed;
-  const int payStatus = api.LastPayStatus();
-  std::printf("current-value: %d\n", api.CurrentValue());
-  std::printf("paid-total: %d\n", api.CurrentPaid());
-  std::printf("available-value: %d\n", api.AvailableValue());
-  std::printf("pay-status: %d (%s)\n", payStatus, PayStatusText(payStatus));
-  std::printf("escrow-throughput: %d\n", api.EscrowThroughput());
-  std::printf("updates: %d\n", api.CurrentUpdates());
-  return 0;
-}
 
 // The acceptor list: coin entries are 28 or 32 bytes apart by the version opened.
 int Acceptors(const Api& api, int version) {
@@ -338,39 +302,80 @@ int Dispensers(const Api& api) {
   return 0;
 }
 
-using Clock = std::chrono::steady_clock;
-
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// Optional "--name N" pairs after a command's fixed arguments.
-bool TakeOption(std::vector<std::string>* args, const char* name, int* value) {
-  for (std::size_t i = 0; i < args->size(); ++i) {
-    if ((*args)[i] != name) continue;
-    if (i + 1 >= args->size() || !ParseInt((*args)[i + 1], value) || *value < 0) return false;
-    args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i) + 2);
-    return true;
+// Whether the unit is alive: its driver's state and its update count moving. A
+// unit updates its area many times a second; half a second without a change means
+// it has stopped.
+void Liveness(const Api& api) {
+  const int driver = api.USBDriverStatus();
+  if (driver >= 0) std::printf("driver-state: %d\n", driver);
+  const int before = api.CurrentUpdates();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  bool moving = false;
+  while (!moving && std::chrono::steady_clock::now() < deadline) {
+    Pause(5);
+    moving = api.CurrentUpdates() != before;
   }
-  return true;
+  std::printf("unit: %s\n", moving ? "alive (updates moving)"
+                                   : "not updating (the update count stood still for 500 ms)");
 }
 
+int Status(const Api& api, const Options& options, int openResult) {
+  std::printf("open: %d (%s)\n", openResult, OpenResultText(openResult));
+  const Header header = ReadHeader(options);
+  char date[17] = {}, time[17] = {};
+  const unsigned versionWord = static_cast<unsigned>(api.FirmwareVersion(date, time));
+  if (header.mapped || versionWord != 0) {
+    const unsigned v = versionWord;
+    std::printf("firmware: %s %u.%u.%u (0x%08X)\n", loader::ReleaseTypeName((v >> 24) & 0xFF),
+                (v >> 16) & 0xFF, (v >> 8) & 0xFF, v & 0xFF, v);
+    if (header.mapped) std::printf("firmware-level: %" PRId32 "\n", header.level);
+    std::printf("compiled: %s %s\n", date, time);
+  }
+  std::printf("serial-number: %d\n", api.SerialNumber());
+  if (openResult != QMX_OPEN_OK) {
+    const int driver = api.USBDriverStatus();
+    if (driver >= 0) std::printf("driver-state: %d\n", driver);
+    return kFailed;
+  }
+  Liveness(api);
+  const int payStatus = api.LastPayStatus();
+  std::printf("current-value: %d\n", api.CurrentValue());
+  std::printf("paid-total: %d\n", api.CurrentPaid());
+  std::printf("available-value: %d\n", api.AvailableValue());
+  std::printf("pay-status: %d (%s)\n", payStatus, PayStatusText(payStatus));
+  std::printf("escrow-throughput: %d\n", api.EscrowThroughput());
+  std::printf("updates: %d\n", api.CurrentUpdates());
+  return 0;
+}
+
+using SteadyClock = std::chrono::steady_clock;
+
 int Pay(const Api& api, int amount, int timeoutSeconds) {
+  // One payout at a time: a second one would be added to the first's target.
+  if (api.LastPayStatus() == QMX_PAY_UNDER_WAY) {
+    std::printf("pay refused: a payout is still running (paid-total %d); wait for it to end\n",
+                api.CurrentPaid());
+    return kFailed;
+  }
   const int paidBefore = api.CurrentPaid();
   const int updatesBefore = api.CurrentUpdates();
   api.PayOut(amount);
   std::printf("paying %d\n", amount);
   std::fflush(stdout);
-  const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+  const auto deadline = SteadyClock::now() + std::chrono::seconds(timeoutSeconds);
   // Until the unit has taken the request up, its PayStatus still tells of the
   // payout before; an error code there would be taken for this payout's end (and
   // cancel it). The unit answers a request by changing its area: wait for that,
   // a second at most.
-  const auto takenUp = Clock::now() + std::chrono::seconds(1);
-  while (api.CurrentUpdates() == updatesBefore && Clock::now() < takenUp) Pause(2);
+  const auto takenUp = SteadyClock::now() + std::chrono::seconds(1);
+  while (api.CurrentUpdates() == updatesBefore && SteadyClock::now() < takenUp) Pause(2);
   int shown = 0;
-  auto nextLine = Clock::now();
+  auto nextLine = SteadyClock::now();
   for (;;) {
     const int status = api.LastPayStatus();
-    const int paid = api.CurrentPaid() - paidBefore;
+    // Totals wrap as the unit's words do: the difference counts.
+    const int paid = static_cast<int>(static_cast<unsigned>(api.CurrentPaid()) -
+                                      static_cast<unsigned>(paidBefore));
     if (status == QMX_PAY_COMPLETE) {
       std::printf("payout complete: paid %d\n", paid);
       return 0;
@@ -380,13 +385,13 @@ int Pay(const Api& api, int amount, int timeoutSeconds) {
       return kFailed;
     }
     // Progress at most five times a second: enough to watch, little to scroll.
-    if (paid != shown && Clock::now() >= nextLine) {
+    if (paid != shown && SteadyClock::now() >= nextLine) {
       std::printf("paid %d of %d\n", paid, amount);
       std::fflush(stdout);
       shown = paid;
-      nextLine = Clock::now() + std::chrono::milliseconds(200);
+      nextLine = SteadyClock::now() + std::chrono::milliseconds(200);
     }
-    if (Clock::now() >= deadline) {
+    if (SteadyClock::now() >= deadline) {
       std::printf("payout not finished after %d s: paid %d of %d\n", timeoutSeconds, paid,
                   amount);
       return kFailed;
@@ -396,9 +401,9 @@ int Pay(const Api& api, int amount, int timeoutSeconds) {
 }
 
 int Events(const Api& api, int count, int timeoutSeconds) {
-  const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+  const auto deadline = SteadyClock::now() + std::chrono::seconds(timeoutSeconds);
   int taken = 0;
-  while ((count == 0 || taken < count) && Clock::now() < deadline) {
+  while ((count == 0 || taken < count) && SteadyClock::now() < deadline) {
     QmxEventDetails details{};
     // An event with code 0 looks like no event at all; the unit does not post one.
     const int code = api.NextEvent(&details);
@@ -418,16 +423,16 @@ int Events(const Api& api, int count, int timeoutSeconds) {
   return 0;
 }
 
-int Switches(const Api& api, const std::vector<std::string>& which) {
+int Switches(const Context& context, const Args& which) {
   std::vector<int> numbers;
   for (const std::string& arg : which) {
     int n = 0;
-    if (!ParseInt(arg, &n) || n < 0 || n > 63) {
-      std::fprintf(stderr, "qmx: no switch %s (switches are 0 to 63)\n", arg.c_str());
-      return kUsageError;
-    }
+    if (!ParseInt(arg, &n) || n < 0 || n > 63)
+      return UsageFault("no switch %s (switches are 0 to 63)", arg.c_str());
     numbers.push_back(n);
   }
+  if (context.dryRun) return 0;
+  const Api& api = *context.api;
   const bool all = numbers.empty();
   if (all)
     for (int n = 0; n < 64; ++n) numbers.push_back(n);
@@ -442,96 +447,175 @@ int Switches(const Api& api, const std::vector<std::string>& which) {
   return 0;
 }
 
-int Run(const Api& api, const Options& options, int openResult) {
-  std::vector<std::string> args(options.command.begin() + 1, options.command.end());
-  const std::string& command = options.command[0];
-  if (command == "status") return args.empty() ? Status(api, options, openResult) : kUsageError;
+int NoArguments(const char* command, const Args& args) {
+  return args.empty() ? 0 : UsageFault("%s takes no arguments", command);
+}
 
-  static const char* const kKnown[] = {"acceptors", "dispensers", "pay",         "events",
-                                       "indicator", "switches",   "escrow",      "value-needed",
-                                       "check",     "hold"};
-  bool known = false;
-  for (const char* k : kKnown) known |= command == k;
-  if (!known) return kUsageError;
-  if (openResult != QMX_OPEN_OK) {
-    std::fprintf(stderr, "qmx: the interface did not open: %d (%s)\n", openResult,
-                 OpenResultText(openResult));
-    return kFailed;
+// The money, list and escrow commands; -1 for a command that is none of them.
+int RunMoneyCommand(const Context& context, const Options& options, const std::string& command,
+                    Args args) {
+  const Api* api = context.api;
+  const bool dry = context.dryRun;
+  if (command == "acceptors" || command == "dispensers") {
+    if (const int fault = NoArguments(command.c_str(), args); fault != 0 || dry) return fault;
+    return command == "acceptors" ? Acceptors(*api, options.version) : Dispensers(*api);
   }
-
-  if (command == "acceptors") return args.empty() ? Acceptors(api, options.version) : kUsageError;
-  if (command == "dispensers") return args.empty() ? Dispensers(api) : kUsageError;
-  if (command == "switches") return Switches(api, args);
+  if (command == "switches") return Switches(context, args);
   if (command == "check") {
     int a = 0, b = 0;
-    if (args.size() != 2 || !ParseInt(args[0], &a) || !ParseInt(args[1], &b)) return kUsageError;
-    std::printf("check-operation: %d\n", api.CheckOperation(a, b));
+    if (args.size() != 2 || !ParseInt(args[0], &a) || !ParseInt(args[1], &b))
+      return UsageFault("check takes two numbers, A and B");
+    if (dry) return 0;
+    std::printf("check-operation: %d\n", api->CheckOperation(a, b));
     return 0;
   }
-
-  // The rest trade: the unit sees a host that has switched the interface on.
-  api.EnableInterface();
   if (command == "pay") {
     int timeout = 60, amount = 0;
-    if (!TakeOption(&args, "--timeout", &timeout) || args.size() != 1 ||
-        !ParseInt(args[0], &amount) || amount <= 0)
-      return kUsageError;
-    return Pay(api, amount, timeout);
+    if (!TakeOption(&args, "--timeout", &timeout)) return kUsageError;
+    if (args.size() != 1) return UsageFault("pay takes one amount");
+    if (!ParseInt(args[0], &amount) || amount <= 0)
+      return UsageFault("pay: amount '%s' is not a number of 1 or more", args[0].c_str());
+    return dry ? 0 : Pay(*api, amount, timeout);
   }
   if (command == "events") {
     int timeout = 10, count = 0;
-    if (!TakeOption(&args, "--timeout", &timeout) || !TakeOption(&args, "--count", &count) ||
-        !args.empty())
+    if (!TakeOption(&args, "--timeout", &timeout) || !TakeOption(&args, "--count", &count))
       return kUsageError;
-    return Events(api, count, timeout);
+    if (!args.empty()) return UsageFault("events: unexpected '%s'", args[0].c_str());
+    return dry ? 0 : Events(*api, count, timeout);
   }
   if (command == "indicator") {
     int n = 0;
-    if (args.size() != 2 || !ParseInt(args[0], &n) || (args[1] != "on" && args[1] != "off"))
-      return kUsageError;
-    (args[1] == "on" ? api.IndicatorOn : api.IndicatorOff)(n);
+    if (args.size() != 2) return UsageFault("indicator takes N and on or off");
+    if (!ParseInt(args[0], &n) || n < 0 || n > 63)
+      return UsageFault("no indicator %s (indicators are 0 to 63)", args[0].c_str());
+    if (args[1] != "on" && args[1] != "off")
+      return UsageFault("indicator %d: '%s' is neither on nor off", n, args[1].c_str());
+    if (dry) return 0;
+    // Below level 5 the first eight slots are not indicators: 56 are left.
+    if (context.level >= 0 && context.level < 5 && n > 55)
+      return UsageFault("no indicator %d at firmware level %d (indicators are 0 to 55)", n,
+                        context.level);
+    (args[1] == "on" ? api->IndicatorOn : api->IndicatorOff)(n);
     std::printf("indicator %d %s\n", n, args[1].c_str());
     return 0;
   }
   if (command == "escrow") {
-    if (args.size() != 1) return kUsageError;
+    static const char* const kVerbs[] = {"enable", "disable", "accept", "return", "count"};
+    bool known = false;
+    for (const char* verb : kVerbs) known |= args.size() == 1 && args[0] == verb;
+    if (!known) return UsageFault("escrow takes one of enable, disable, accept, return, count");
+    if (dry) return 0;
     const std::string& what = args[0];
-    if (what == "enable") api.EscrowEnable();
-    else if (what == "disable") api.EscrowDisable();
-    else if (what == "accept") api.EscrowAccept();
-    else if (what == "return") api.EscrowReturn();
-    else if (what != "count") return kUsageError;
-    std::printf("escrow-throughput: %d\n", api.EscrowThroughput());
+    if (what == "enable") api->EscrowEnable();
+    if (what == "disable") api->EscrowDisable();
+    if (what == "accept") api->EscrowAccept();
+    if (what == "return") api->EscrowReturn();
+    std::printf("escrow-throughput: %d\n", api->EscrowThroughput());
     return 0;
   }
   if (command == "value-needed") {
     int value = 0;
-    if (args.size() != 1 || !ParseInt(args[0], &value)) return kUsageError;
-    api.ValueNeeded(value);
+    if (args.size() != 1 || !ParseInt(args[0], &value))
+      return UsageFault("value-needed takes one number");
+    if (dry) return 0;
+    api->ValueNeeded(value);
     std::printf("value-needed: %d\n", value);
     return 0;
   }
-  // hold
-  int seconds = 0;
-  if (args.size() != 1 || !ParseInt(args[0], &seconds) || seconds < 0) return kUsageError;
-  std::printf("holding the interface for %d s\n", seconds);
-  std::fflush(stdout);
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  return 0;
+  if (command == "hold") {
+    int seconds = 0;
+    if (args.size() != 1 || !ParseInt(args[0], &seconds) || seconds < 0)
+      return UsageFault("hold takes a number of seconds");
+    if (dry) return 0;
+    std::printf("holding the interface for %d s\n", seconds);
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    return 0;
+  }
+  return -1;
+}
+
+// Commands that only read what the unit reports, and need no enabled interface.
+bool Reads(const std::string& command) {
+  static const char* const kReads[] = {"acceptors", "dispensers", "switches", "check",
+                                       "counters",  "meter",      "e2prom",   "driver-status",
+                                       "consistency"};
+  for (const char* read : kReads)
+    if (command == read) return true;
+  return false;
+}
+
+int Run(Context context, const Options& options) {
+  const std::string& command = options.command[0];
+  const Args args(options.command.begin() + 1, options.command.end());
+  if (command == "status") {
+    if (context.dryRun) return NoArguments("status", args);
+    return Status(*context.api, options, context.openResult);
+  }
+  if (!context.dryRun && command != "driver-status" && context.openResult != QMX_OPEN_OK) {
+    std::fprintf(stderr, "qmx: the interface did not open: %d (%s)\n", context.openResult,
+                 OpenResultText(context.openResult));
+    return kFailed;
+  }
+  // The rest trade: the unit sees a host that has switched the interface on.
+  if (!context.dryRun && !Reads(command) && command != "e2prom") context.api->EnableInterface();
+  int rc = RunMoneyCommand(context, options, command, args);
+  if (rc < 0) rc = RunUnitCommand(context, command, args);
+  if (rc < 0) rc = UsageFault("unknown command '%s'", command.c_str());
+  return rc;
 }
 
 }  // namespace
 
+namespace qmx_tool {
+
+bool ParseInt(const std::string& text, int* value) {
+  long v = 0;
+  if (!ParseLong(text, &v)) return false;
+  *value = static_cast<int>(v);
+  return true;
+}
+
+int UsageFault(const char* format, ...) {
+  std::fputs("qmx: ", stderr);
+  va_list arguments;
+  va_start(arguments, format);
+  std::vfprintf(stderr, format, arguments);
+  va_end(arguments);
+  std::fputs("\n(qmx --help shows the usage)\n", stderr);
+  return kUsageError;
+}
+
+bool TakeOption(Args* args, const char* name, int* value) {
+  for (std::size_t i = 0; i < args->size(); ++i) {
+    if ((*args)[i] != name) continue;
+    if (i + 1 >= args->size() || !ParseInt((*args)[i + 1], value) || *value < 0) {
+      UsageFault("%s takes a number of 0 or more", name);
+      return false;
+    }
+    args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i) + 2);
+    return true;
+  }
+  return true;
+}
+
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace qmx_tool
+
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, &options)) {
-    std::fputs(kUsage, argc > 1 && std::strcmp(argv[1], "--help") == 0 ? stdout : stderr);
-    return argc > 1 && std::strcmp(argv[1], "--help") == 0 ? 0 : kUsageError;
-  }
-  if (options.command[0] == "help") {
+  const bool help = argc == 1 || std::strcmp(argv[1], "--help") == 0 ||
+                    std::strcmp(argv[1], "help") == 0;
+  if (help) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (!ParseOptions(argc, argv, &options)) return kUsageError;
+  // Arguments first: a fault is named before anything is loaded or opened.
+  if (Run(Context{}, options) == kUsageError) return kUsageError;
+
   const std::string path = options.library.empty() ? DefaultLibrary() : options.library;
   std::string reason;
   platform::DynamicLibrary library = platform::DynamicLibrary::Load(path, &reason);
@@ -545,11 +629,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qmx: the library %s lacks %s\n", path.c_str(), missing.c_str());
     return kNoLibrary;
   }
-  const int openResult = options.bySerial
-                             ? api.OpenSpecificVODVersion(options.serial.c_str(), options.version)
-                             : api.OpenVODVersion(options.version);
-  const int rc = Run(api, options, openResult);
-  if (rc == kUsageError) std::fputs(kUsage, stderr);
+  Context context;
+  context.api = &api;
+  context.dryRun = false;
+  context.version = options.version;
+  context.openResult = options.bySerial
+                           ? api.OpenSpecificVODVersion(options.serial.c_str(), options.version)
+                           : api.OpenVODVersion(options.version);
+  const Header header = ReadHeader(options);
+  if (header.mapped) context.level = header.level;
+  const int rc = Run(context, options);
   std::fflush(stdout);
   library.Unload();  // the last host's unload switches the interface off
   return rc;

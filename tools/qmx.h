@@ -1,0 +1,96 @@
+// qmx's parts: the library's exports as a table bound at run time, and the commands,
+// each checked against its arguments before the interface opens (Context::dryRun)
+// and then run for real.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "qmxzelti.h"
+
+namespace qmx_tool {
+
+// Every export qmx uses: result, name, parameters, argument bytes.
+#define QMX_TOOL_EXPORTS(X)                                          \
+  X(int, OpenVODVersion, (int), 4)                                   \
+  X(int, OpenSpecificVODVersion, (const char*, int), 8)              \
+  X(void, EnableInterface, (), 0)                                    \
+  X(int, CurrentValue, (), 0)                                        \
+  X(void, PayOut, (int), 4)                                          \
+  X(int, LastPayStatus, (), 0)                                       \
+  X(int, CurrentPaid, (), 0)                                         \
+  X(int, AvailableValue, (), 0)                                      \
+  X(void, ValueNeeded, (int), 4)                                     \
+  X(int, NextEvent, (QmxEventDetails*), 4)                           \
+  X(int, CurrentUpdates, (), 0)                                      \
+  X(void, IndicatorOn, (int), 4)                                     \
+  X(void, IndicatorOff, (int), 4)                                    \
+  X(int, SwitchOpens, (int), 4)                                      \
+  X(int, SwitchCloses, (int), 4)                                     \
+  X(int, CheckOperation, (int, int), 8)                              \
+  X(int, SerialNumber, (), 0)                                        \
+  X(void, EscrowEnable, (), 0)                                       \
+  X(void, EscrowDisable, (), 0)                                      \
+  X(int, EscrowThroughput, (), 0)                                    \
+  X(void, EscrowAccept, (), 0)                                       \
+  X(void, EscrowReturn, (), 0)                                       \
+  X(int, ReadAcceptorDetails, (int, void*), 8)                       \
+  X(int, ReadDispenserDetails, (int, QmxDispenserDetails*), 8)       \
+  X(void, CounterIncrement, (int, int), 8)                           \
+  X(void, CounterCaption, (int, const char*), 8)                     \
+  X(int, CounterRead, (int), 4)                                      \
+  X(const char*, ReadCounterCaption, (int), 4)                       \
+  X(void, CounterDisplay, (int), 4)                                  \
+  X(int, MeterStatus, (), 0)                                         \
+  X(int, MeterSerialNo, (), 0)                                       \
+  X(int, E2PromReset, (int), 4)                                      \
+  X(void, E2PromWrite, (const unsigned char*, int), 8)               \
+  X(void, E2PromRead, (unsigned char*, int), 8)                      \
+  X(int, SetDeviceKey, (int, int, int), 12)                          \
+  X(int, USBDriverStatus, (), 0)                                     \
+  X(int, FirmwareVersion, (char*, char*), 8)                         \
+  X(void, BarcodeEnable, (), 0)                                      \
+  X(void, BarcodeDisable, (), 0)                                     \
+  X(int, BarcodeInEscrow, (char*), 4)                                \
+  X(int, BarcodeStacked, (char*), 4)                                 \
+  X(void, BarcodeAccept, (), 0)                                      \
+  X(void, BarcodeReturn, (), 0)                                      \
+  X(int, BarcodePrint, (const QmxTicket*), 4)                        \
+  X(int, BarcodePrintStatus, (), 0)                                  \
+  X(const char*, ZELTIConsistencyError, (int, int), 8)
+
+struct Api {
+#define QMX_TOOL_SLOT(result, name, params, bytes) result(QMX_CALL* name) params = nullptr;
+  QMX_TOOL_EXPORTS(QMX_TOOL_SLOT)
+#undef QMX_TOOL_SLOT
+};
+
+constexpr int kFailed = 1;
+constexpr int kUsageError = 2;
+constexpr int kNoLibrary = 3;
+
+// What a command sees. In the dry run (before the library is even loaded) `api` is
+// null and a command only checks its arguments: kUsageError after naming the fault
+// on stderr, else 0.
+struct Context {
+  const Api* api = nullptr;
+  bool dryRun = true;
+  int version = QMX_VERSION_5;
+  int openResult = -1;
+  int level = -1;  // the unit's firmware level when its block could be read, else -1
+};
+
+using Args = std::vector<std::string>;
+
+bool ParseInt(const std::string& text, int* value);
+// Names the fault on stderr; returns kUsageError.
+int UsageFault(const char* format, ...);
+// An optional "--name N" (N >= 0) taken out of args; false (fault named) when malformed.
+bool TakeOption(Args* args, const char* name, int* value);
+void Pause(int ms);
+
+// The unit's housekeeping, barcode and consistency commands (qmx_unit.cpp): the
+// command's result, or -1 when `command` is none of them.
+int RunUnitCommand(const Context& context, const std::string& command, Args args);
+
+}  // namespace qmx_tool
