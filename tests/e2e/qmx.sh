@@ -178,8 +178,35 @@ check "escrow: the note reached escrow" "escrow-throughput: 1" "$(lines)"
 wait_for current-value 1570
 check "escrow: the accepted note counts" 1570 "$(value current-value)"
 
-# ------------------------------------------------------------- two host processes
+# ------------------------------------------------------------- arguments, a second payout
+for bad in "pay 0:pay: amount '0' is not a number of 1 or more" \
+  "pay abc:pay: amount 'abc' is not a number of 1 or more" \
+  "indicator 1 maybe:indicator 1: 'maybe' is neither on nor off" \
+  "indicator 999 on:no indicator 999 (indicators are 0 to 63)" \
+  "counter 33 add 1:no counter 33 (counters are 1 to 32)" \
+  "e2prom write 250 0102030405060708:e2prom write: 8 bytes from 250 run past the image's 256"; do
+  # shellcheck disable=SC2086
+  run "$QMX" --serial NOSUCHUNIT ${bad%%:*}
+  check "usage fault named before opening: ${bad%%:*}" "2 qmx: ${bad#*:}" \
+    "$RC $(tr -d '\r' <<<"$ERR" | head -n1)"
+done
 host() { if [ -n "$EMULATOR" ]; then "$EMULATOR" "$QMX" "$@"; else "$QMX" "$@"; fi; }
+# At level 4 the unit pays toward PayoutTarget itself: a second host's attach (which
+# copies PayoutBase into BasedPayoutTarget) leaves the first host's payout alone.
+ctl set-level 4
+sleep 0.3
+host --serial "$serial" pay 4000 >"$WORK/pay1" 2>&1 &
+pay1=$!
+for i in $(seq 100); do grep -q '^paid ' "$WORK/pay1" && break; sleep 0.05; done
+qmx pay 10
+check "second payout refused while one runs" 1 "$RC"
+check "second payout: says why" 1 "$(grep -c '^pay refused: a payout is still running' <<<"$(lines)")"
+wait "$pay1" || true
+check "the first payout ends whole" "payout complete: paid 4000" "$(tr -d '\r' <"$WORK/pay1" | tail -n1)"
+ctl set-level 7
+sleep 0.3
+
+# ------------------------------------------------------------- two host processes if [ -n "$EMULATOR" ]; then "$EMULATOR" "$QMX" "$@"; else "$QMX" "$@"; fi; }
 host --serial "$serial" hold 4 >"$WORK/hold1" 2>&1 &
 hold1=$!
 host --serial "$serial" hold 8 >"$WORK/hold2" 2>&1 &
