@@ -1,8 +1,9 @@
-// Opening the interface: the block is found by name (the PCI card once its driver
-// layer is in), attached and counted, checked for the host's version, and switched
-// on and off; the load and unload rules of the library.
+// Opening the interface: the block is found by name (or on a PCI card), attached and
+// counted, checked for the host's version, and switched on and off; the load and
+// unload rules of the library.
 #include "interface/library.h"
 
+#include <cstdio>
 #include <string>
 
 namespace qmx {
@@ -70,12 +71,17 @@ std::int32_t LibraryState::AttachBlock(std::string_view suffix) {
   // one smaller than a whole block does not open.
   platform::SharedMemoryError error;
   mapping_ = platform::SharedMemory::OpenExisting(name, kMappingSize, &error);
+  std::uint8_t* window = nullptr;
+  std::size_t size = kPciWindowSize;
   if (mapping_.valid()) {
-    Block = SharedBlock(mapping_.data(), mapping_.size());
+    window = mapping_.data();
+    size = mapping_.size();
     result = kAttachSuccess;
+  } else {
+    // Without a mapping the block may be a PCI card's memory window.
+    result = AttachPciWindow(&window);
   }
-  // Without a mapping the block may be a PCI card's memory window: the PCI driver
-  // layer searches the cards here and, with a window, sets Block and the result.
+  if (window != nullptr) Block = SharedBlock(window, size);
   if (!Block.mapped()) {
     DetachBlock();
     return result;
@@ -89,9 +95,45 @@ std::int32_t LibraryState::AttachBlock(std::string_view suffix) {
   return result;
 }
 
+// Cards are looked for as QMZELTI-0 to QMZELTI-127. A card whose device opens
+// replaces the one of an earlier pass; a window without BlockMagic makes the result
+// 551 and the search goes on; a failed mapping leaves its status as the result. The
+// window last mapped is the block, whatever it holds.
+std::int32_t LibraryState::AttachPciWindow(std::uint8_t** window) {
+  constexpr int kCards = 128;
+  constexpr std::uint32_t kBlockWindow = 2;
+  // The card's bridge register, set once its window holds the block.
+  constexpr std::uint32_t kBridgeRegister = 0x28;
+  constexpr std::uint32_t kBridgeSetting = 0x50508000;
+
+  std::int32_t result = kNoValidBlock;
+  pci_.PciInitialise();
+  for (int n = 0; n < kCards; ++n) {
+    DeviceLocation location;
+    std::snprintf(location.name, sizeof location.name, "QMZELTI-%d", n);
+    PciLayer::Device device = nullptr;
+    if (pci_.PciOpenDevice(&location, &device) != kPciSuccess) continue;
+    if (pciDevice_ != nullptr) pci_.PciCloseDevice(pciDevice_);
+    pciDevice_ = device;
+    result = pci_.PciMapWindow(device, kBlockWindow, window);
+    if (result != kPciSuccess) continue;
+    if (SharedBlock(*window, kPciWindowSize).Load(header::kBlockMagic) == kBlockMagic) {
+      pci_.PciWriteRegister(device, kBridgeRegister, kBridgeSetting);
+      break;
+    }
+    result = kNoValidBlock;
+  }
+  return result;
+}
+
 void LibraryState::DetachBlock() {
-  // With a PCI window instead of a mapping, the PCI driver layer is shut down here.
-  mapping_.Close();
+  if (mapping_.valid()) {
+    mapping_.Close();
+  } else {
+    // Closes every device and lets go of their windows.
+    pci_.PciShutdown();
+    pciDevice_ = nullptr;
+  }
   Block = SharedBlock();
 }
 

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "interface/block.h"
+#include "interface/pci.h"
 #include "platform/clock.h"
+#include "platform/pci_device.h"
 #include "platform/shared_memory.h"
 
 namespace qmx {
@@ -99,8 +101,11 @@ class LibraryState {
  public:
   // `mappingBaseName` is what serial suffixes follow; tests give their own so that
   // they never meet a unit's real block. The text must outlive the state.
-  explicit LibraryState(std::string_view mappingBaseName = kMappingName)
-      : mappingBaseName_(mappingBaseName) {}
+  // `pciDriver` reaches the PCI cards: the system's driver, or a test's simulated
+  // one (sim::PciDriver::api()), which must outlive the state.
+  explicit LibraryState(std::string_view mappingBaseName = kMappingName,
+                        const platform::pci::Api& pciDriver = platform::pci::SystemApi())
+      : mappingBaseName_(mappingBaseName), pci_(pciDriver) {}
   LibraryState(const LibraryState&) = delete;
   LibraryState& operator=(const LibraryState&) = delete;
 
@@ -108,9 +113,10 @@ class LibraryState {
   void Load();
   void Unload();
 
-  // Locates a block (the mapping named by the base name and `suffix`) and takes its
-  // area offsets. kAttachSuccess, or kNoValidBlock (also for a suffix too long to
-  // name a mapping, and for a block whose areas do not fit it).
+  // Locates a block (the mapping named by the base name and `suffix`; without one,
+  // window 2 of the first PCI card that holds a block) and takes its area offsets.
+  // kAttachSuccess, kNoValidBlock (also for a suffix too long to name a mapping, and
+  // for a block whose areas do not fit it), or the status of a failed window mapping.
   std::int32_t AttachBlock(std::string_view suffix);
   void DetachBlock();
   // AttachBlock into OpenStatus; on success the payout base is copied and the
@@ -127,6 +133,7 @@ class LibraryState {
   // Open: the block's area offsets are held. Every export tests this.
   bool IsOpen() const { return Block.HasAreas(); }
   // A mapping is held, with or without a valid block (DriverState is then readable).
+  // A PCI card's window is not a mapping.
   bool MappingHeld() const { return mapping_.valid(); }
   // DriverState while a mapping is held, else 0.
   std::uint32_t DriverState() const;
@@ -135,7 +142,7 @@ class LibraryState {
 
   std::int32_t OpenStatus = kNoValidBlock;
   std::int32_t RequestedVersion = 0;
-  // The block in the process: a mapping's view, later also a PCI card's window.
+  // The block in the process: a mapping's view or a PCI card's window.
   SharedBlock Block;
   // Every wait and the consistency check's time; tests give a virtual one.
   platform::Clock* Clock = &platform::SystemClock();
@@ -147,11 +154,18 @@ class LibraryState {
   PrintJob Print;
   ConsistencyState Consistency;
 
+  // The PCI card whose window is the block, or null.
+  PciLayer::Device PciDevice() const { return pciDevice_; }
+
  private:
   std::int32_t OpenResult();
+  // The PCI search: window 2 of the first card whose window holds BlockMagic.
+  std::int32_t AttachPciWindow(std::uint8_t** window);
 
   std::string_view mappingBaseName_;
   platform::SharedMemory mapping_;
+  PciLayer pci_;
+  PciLayer::Device pciDevice_ = nullptr;
 };
 
 // The process's one instance. Defined with the exports: only the shared library
