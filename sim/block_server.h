@@ -1,10 +1,19 @@
 // The unit's side of the shared interface block, as the USB driver process serves
 // it: the header, the acceptor and dispenser lists, and on every tick the driver
 // state, the message channel with its raw ccTalk port, payouts, events, switches,
-// escrow and inserted coins and notes. Works over any (base, size): the named
-// mapping in tarvex-sim, or a plain buffer in a test.
+// escrow, coins and notes, counters and the meter, the E2Prom, barcode tickets and
+// the ticket printer. Works over any (base, size): the named mapping in tarvex-sim,
+// or a plain buffer in a test.
+//
+// One class, its member functions by family: block_server.cpp (layout, access,
+// serving rounds, report), block_setup.cpp (header, lists, driver state),
+// block_control.cpp (ctl changes), block_payout.cpp (payouts, events, switches,
+// escrow), block_channel.cpp (message channel), block_bus.cpp (raw port and the
+// ccTalk bus), block_e2prom.cpp (counters, meter, E2Prom, device key),
+// block_barcode.cpp (barcode escrow and the ticket printer).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -12,6 +21,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,6 +61,10 @@ struct BlockOptions {
   std::uint32_t payoutBase = 0;
   std::uint32_t payRate = 1000;          // value paid per second; 0: a payout is paid at once
   std::int32_t availableValue = 100000;  // what the dispensers hold; used up by payouts
+  // PaidTotal at the first set-up; without it the host's PayoutTarget counts as paid.
+  std::optional<std::uint32_t> paidTotal;
+  std::uint32_t meterSerialNumber = 100001;  // MeterSerialWord from level 3
+  std::uint32_t printMs = 300;               // a complete ticket keeps the printer busy so long
   std::vector<AcceptorConfig> acceptors = DefaultAcceptors();
   std::vector<DispenserConfig> dispensers = DefaultDispensers();
   std::uint8_t busDeviceAddress = 2;  // the ccTalk device that answers on the raw port
@@ -59,6 +73,9 @@ struct BlockOptions {
   // Asked at every set-up and now and then while serving; empty: the texts stay
   // empty and the version word is `versionWord`.
   std::function<FirmwareInfo()> firmware;
+  // Asked every tick: false while the unit is off the USB (unplugged). Empty: it
+  // is always there.
+  std::function<bool()> connected;
 
   // One coin acceptor with six coins at address 2, one note acceptor with four
   // notes at address 40; two dispensers (100 at address 3, 10 at address 4).
@@ -109,6 +126,13 @@ class BlockServer {
   std::uint64_t SetLevel(std::int32_t level);
   std::uint64_t SetOpenInhibit(bool inhibit);
   std::uint64_t StopServingMidUpdate();
+  // A barcode ticket (1 to 19 characters) at the reader; whether it goes into
+  // escrow is decided when it is carried out, and its outcome says so.
+  std::uint64_t PresentBarcode(const std::string& text, std::string* error);
+  // Holds the printer not ready (out of paper, say), or lets it go.
+  std::uint64_t SetPrinterBusy(bool busy);
+  // PaidTotal from now; a payout under way ends.
+  std::uint64_t SetPaidTotal(std::uint32_t paid);
   // Stores DriverState directly, as the other parties of the driver area do.
   void SetDriverState(std::uint32_t state);
   // Waits (in real time) until the change with this ticket was carried out; its
@@ -122,7 +146,7 @@ class BlockServer {
     bool serving = false;
     bool dead = false;  // stopped mid-update
     std::int32_t currentValue = 0;
-    std::int32_t paidTotal = 0;
+    std::uint32_t paidTotal = 0;
     std::uint32_t payStatus = 1;
     std::int32_t availableValue = 0;
     std::uint32_t interfaceEnabled = 0;  // CommandArea words, as the hosts left them
@@ -131,16 +155,54 @@ class BlockServer {
     std::uint64_t indicatorSlots = 0;  // bit n: slot n holds a non-zero word
     std::int32_t valueNeeded = 0;
     std::uint32_t escrowEnabled = 0;
+    // Counters and the meter (level 3), the E2Prom (level 4), as the unit took them.
+    std::array<std::uint32_t, 32> counters{};
+    std::array<std::string, 32> captions;  // up to 12 bytes each, to the first zero
+    std::uint32_t counterDisplayCode = 0;
+    std::uint32_t meterStatus = 0, meterSerial = 0;
+    std::uint32_t e2promRowWrites = 0;
+    std::optional<std::uint32_t> deviceKey;
+    std::array<std::uint8_t, 256> e2prom{};
+    // Barcode tickets and the printer (level 5).
+    std::uint32_t barcodeEnabled = 0;  // the host's word
+    std::string escrowBarcode;         // the ticket waiting in escrow, or empty
+    std::uint32_t barcodeEscrowCount = 0, barcodeStackedCount = 0;
+    std::string stackedBarcode;  // the last one stacked, or empty
+    std::uint32_t printerStatus = 0;
+    bool printerHeld = false, printing = false;
+    std::uint32_t ticketsPrinted = 0;
+    std::string lastTicket;
   };
   Report Status();
 
  private:
-  enum class ActionKind { kCoin, kNote, kEvent, kSwitch, kFailPayout, kLevel, kInhibit, kDie };
+  enum class ActionKind {
+    kCoin,
+    kNote,
+    kEvent,
+    kSwitch,
+    kFailPayout,
+    kLevel,
+    kInhibit,
+    kDie,
+    kBarcode,
+    kPrinterBusy,
+    kPaidTotal,
+  };
   struct Action {
     std::uint64_t ticket = 0;
     ActionKind kind = ActionKind::kCoin;
     std::uint32_t value = 0;
     int acceptor = 0, entry = 0;
+    std::string text;
+  };
+  // The host's counters, captions and E2Prom image (CommandArea).
+  struct HostSettings {
+    std::array<std::uint32_t, 32> counters{};
+    std::array<std::uint8_t, 384> captions{};
+    std::uint32_t displayCode = 0;
+    std::uint32_t rowChanges = 0;
+    std::array<std::uint8_t, 256> image{};
   };
   // The host's CommandArea words the unit acts on, read as one consistent set.
   struct Commands {
@@ -155,10 +217,9 @@ class BlockServer {
     std::uint32_t escrowReturn = 0;
     std::uint32_t eventAck = 0;
     std::uint32_t checkA = 0, checkB = 0;
-  };
-  struct EscrowItem {
-    int acceptor = 0, entry = 0;
-    std::int32_t value = 0;
+    std::uint32_t barcodeEnabled = 0;
+    std::uint32_t barcodeAccept = 0, barcodeReturn = 0;
+    HostSettings settings;
   };
   struct ListPlace {  // where each entry and text lies in the block
     std::vector<std::uint32_t> acceptors;
@@ -169,15 +230,20 @@ class BlockServer {
     std::uint32_t end = 0;
   };
 
+  // block_server.cpp: access to the block and the counter pairs.
   std::uint32_t Load(std::uint32_t offset) const;
   void Store(std::uint32_t offset, std::uint32_t value);
   void StoreStatus(std::uint32_t field, std::uint32_t value);  // inside the bracket
+  void StoreStatusText(std::uint32_t field, std::uint32_t size, const std::string& text);
   void BeginUpdate();
   void EndUpdate();
   bool ReadCommands(Commands* commands, bool withBlock) const;
+  void Publish();
 
+  // block_setup.cpp: the header and lists, set-up and take-down, the driver state.
   void HandleDriverState();
   bool MoveDriverState(std::uint32_t from, std::uint32_t to);
+  bool Connected() const;
   void SetUp();
   void TakeDown();
   void FirstSetUp();
@@ -188,17 +254,38 @@ class BlockServer {
   void WriteText(std::uint32_t offset, const std::string& text);
   std::string CoinText(int acceptor, int entry) const;
   void RefreshFirmware(bool force);
+  std::uint32_t PayoutTargetOfLevel() const;
 
+  // block_control.cpp: the changes from ctl commands.
+  std::uint64_t Queue(Action action);
   void Apply(const Action& action);
+
+  // block_payout.cpp.
+  void Pay(std::int64_t now);
   void Accept(int acceptor, int entry);
+  void DecideEscrow(const Commands& commands);
+  void PostNextEvent(const Commands& commands);
+  void OpenPressedSwitches();
+  void AnswerCheckOperation(const Commands& commands);
+  std::string ChangePaidTotal(std::uint32_t paid);
+
+  // block_channel.cpp and block_bus.cpp: the message channel and the raw port.
   void AnswerMessage(const Commands& commands);
   std::int32_t AnswerRawPort(std::uint32_t command, const Commands& commands, std::uint8_t* reply);
   void BusReceive(const std::uint8_t* bytes, std::size_t count);
-  void DecideEscrow(const Commands& commands);
-  void Pay(std::int64_t now);
-  void PostNextEvent(const Commands& commands);
-  std::uint64_t Queue(Action action);
-  void Publish();
+
+  // block_e2prom.cpp: counters, the meter, the E2Prom and the device key.
+  void WriteMeter();
+  void TakeSettings(const HostSettings& settings, bool first);
+  std::int32_t AnswerE2PromReset(const Commands& commands, std::uint8_t* reply);
+  std::int32_t AnswerDeviceKey(const Commands& commands, std::uint8_t* reply);
+
+  // block_barcode.cpp: barcode escrow and the ticket printer.
+  std::string PresentTicket(const std::string& text);
+  void DecideBarcode(const Commands& commands);
+  std::int32_t AnswerTicketPiece(const Commands& commands, std::uint8_t* reply);
+  std::string HoldPrinter(bool held);
+  void RunPrinter(std::int64_t now);
 
   std::uint8_t* base_;
   std::size_t size_;
@@ -222,10 +309,12 @@ class BlockServer {
   std::vector<std::pair<std::uint64_t, std::string>> outcomes_;  // the latest few
   Report report_;
 
-  // The unit's state; only the serving thread (or the one calling Tick) uses it.
+  // The unit's state from here on; only the serving thread (or the one calling
+  // Tick) uses it.
   bool setUp_ = false;    // the StatusArea has been cleared once
   bool serving_ = false;  // BlockMagic is ours and the block is served
   bool dead_ = false;
+  bool unplugNoted_ = false;  // we set DriverState 5 for an unplugged unit
   bool inUpdate_ = false;
   std::uint32_t statusCount_ = 0;
   std::int32_t level_ = 0;
@@ -233,32 +322,68 @@ class BlockServer {
   int firmwareAge_ = 0;
   std::uint32_t openInhibit_ = 0;
   Commands commands_;  // the latest consistent set
-  std::int32_t currentValue_ = 0;
-  std::int32_t paidTotal_ = 0;
-  std::uint32_t payStatus_ = 1;
+
+  // Payouts: totals wrap as the block's 32-bit words do.
+  struct Payout {
+    std::uint32_t paid = 0;
+    std::uint32_t status = 1;
+    std::uint32_t lastTarget = 0;
+    bool paying = false;
+    bool failArmed = false, failSet = false;
+    std::uint32_t failCode = 0, failAt = 0;
+    std::int64_t lastTick = 0;
+    std::int64_t credit = 0;  // counts toward the next unit of value
+  } pay_;
+  std::uint32_t currentValue_ = 0;
   std::int32_t availableValue_ = 0;
-  std::int32_t lastTarget_ = 0;
-  bool paying_ = false;
-  bool failArmed_ = false;
-  bool failSet_ = false;
-  std::uint32_t failCode_ = 0;
-  std::int32_t failAt_ = 0;
-  std::int64_t lastPayTick_ = 0;
-  std::int64_t payCredit_ = 0;
   std::uint32_t blockAck_ = 0;
   std::uint32_t eventSequence_ = 0;
   std::deque<std::uint32_t> events_;
   std::uint32_t checkA_ = 0, checkB_ = 0;
   std::vector<int> switchesToOpen_;
   std::vector<std::uint32_t> closeCounts_, openCounts_;
+  struct EscrowItem {
+    int acceptor = 0, entry = 0;
+  };
   std::uint32_t escrowThroughput_ = 0;
   std::uint32_t escrowAccept_ = 0, escrowReturn_ = 0;
   std::deque<EscrowItem> escrow_;
   std::vector<std::vector<std::uint32_t>> accepted_;  // per acceptor, per entry
+
   // The ccTalk bus behind the raw port.
-  bool hostHoldsBus_ = false;
-  std::vector<std::uint8_t> busSent_;     // bytes from the host not yet a whole message
-  std::deque<std::uint8_t> busReceived_;  // answers not yet fetched
+  struct Bus {
+    bool hostHolds = false;
+    std::vector<std::uint8_t> sent;     // bytes from the host not yet a whole message
+    std::deque<std::uint8_t> received;  // answers not yet fetched
+  } bus_;
+
+  // Counters as last taken, and the unit's own E2Prom.
+  struct Housekeeping {
+    HostSettings taken;
+    std::array<std::uint8_t, 256> e2prom{};
+    std::uint32_t rowWrites = 0;
+    std::optional<std::uint32_t> deviceKey;
+  } house_;
+
+  // Barcode tickets: the one in escrow, and the host's decision counts last seen.
+  struct Barcode {
+    std::uint32_t escrowCount = 0, stackedCount = 0;
+    std::uint32_t acceptSeen = 0, returnSeen = 0;
+    std::optional<std::string> inEscrow;
+    std::string stacked;
+  } barcode_;
+
+  // The ticket printer: the ticket being assembled from pieces, and the print.
+  struct Printer {
+    std::uint32_t status = 0;  // as last written
+    bool held = false;         // ctl printer-busy on
+    bool assembling = false;
+    std::string text;
+    std::int64_t printingUntil = 0;
+    bool printing = false;
+    std::uint32_t printed = 0;
+    std::string last;
+  } printer_;
 };
 
 }  // namespace sim

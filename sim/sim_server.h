@@ -39,14 +39,19 @@ struct ControlCommand {
     kInhibitOpen,
     kDriverState,
     kStopMidUpdate,
+    kPresentBarcode,
+    kPrinterBusy,
+    kSetPaidTotal,
   };
   Kind kind = Kind::kQuit;
   Fault fault{Call::Open};
   // short-writes: bytes per write; unplug: milliseconds; post-event: the event word;
-  // press-switch: the switch; fail-payout: the code; inhibit-open: 1 on, 0 off;
-  // driver-state: the state; insert-coin, insert-note and set-level: the value.
+  // press-switch: the switch; fail-payout: the code; inhibit-open and printer-busy:
+  // 1 on, 0 off; driver-state: the state; set-paid-total: the total; insert-coin,
+  // insert-note and set-level: the value.
   std::uint32_t number = 0;
   int acceptor = -1;  // insert-coin --acceptor N; -1: the first coin acceptor that fits
+  std::string text;   // present-barcode: the ticket's text
 };
 
 // Parses the command's words (the first is the command). False with the reason

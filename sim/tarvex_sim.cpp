@@ -12,132 +12,16 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/name_claim.h"
 #include "platform/shared_memory.h"
 #include "sim/block_server.h"
 #include "sim/firmware.h"
 #include "sim/sim_server.h"
+#include "sim/tarvex_sim_help.h"
 #include "sim/usb_unit.h"
 #include "sim/virtual_d2xx/sim_link.h"
 
 namespace {
-
-constexpr const char* kUsage =
-    "usage: tarvex-sim [OPTIONS]                  run one unit until interrupted\n"
-    "       tarvex-sim status [--slot K | --serial S]\n"
-    "       tarvex-sim ctl [--slot K | --serial S] COMMAND [ARGS]\n"
-    "\n"
-    "Runs one simulated unit in the foreground: its USB device, which the virtual\n"
-    "D2XX library (libftd2xx.so / FTD2XX.dll) opens as device index K when it is\n"
-    "the K-th unit (from 0) in slot order among the slots that have one, and its\n"
-    "shared block \"QMXZELTI mapped file\" (followed by the serial number when\n"
-    "--serial is given). It ends on Ctrl-C, SIGTERM, 'ctl quit' or DriverState 4\n"
-    "in its block (USBDriverExit).\n"
-    "Once it listens it writes \"tarvex-sim: unit <serial> on slot <k>\" to stderr.\n"
-    "A unit left in programming mode by a loader that went away (no address, data,\n"
-    "201 or 203 record for 2.5 s after the last one and the last acknowledgement)\n"
-    "falls back to its kernel: it answers enquiries again (status 0x200 for the\n"
-    "partly written image) and takes a new command 201.\n"
-    "\n"
-    "Options of the unit:\n"
-    "  --serial S            EEPROM serial number (default TV000001; at most 15\n"
-    "                        characters); also names the shared block\n"
-    "  --slot K              listen on slot K (0..15; default: the first free one)\n"
-    "  --firmware FILE       load an S-Record image (.a37) into the flash; without\n"
-    "                        one the flash is erased and the unit runs no firmware\n"
-    "  --level N             FirmwareLevel in the block, also shown by status\n"
-    "                        (default 0)\n"
-    "  --vendor-id N         EEPROM vendor id (default 0x0403)\n"
-    "  --product-id N        EEPROM product id (default 0xDE50; another one makes\n"
-    "                        the loader pass the device by)\n"
-    "  --description T       EEPROM description (default \"Tarvex USB\"; <= 63)\n"
-    "  --manufacturer T      EEPROM manufacturer (default \"Tarvex\"; <= 31)\n"
-    "  --manufacturer-id T   EEPROM manufacturer id (default \"TV\"; <= 15)\n"
-    "  --no-kernel           enquiry 111 answers -1 whatever the flash holds\n"
-    "  --cannot-reprogram    enquiry 109 answers -2 (a unit without a loader)\n"
-    "  --self-test-error N   after a restart with a sound image report status N, a\n"
-    "                        self-test error code (default: 1, healthy)\n"
-    "  --ack-delay MS        extra time before each block's acknowledgement\n"
-    "  --restart MS          from command 203 until the new firmware answers\n"
-    "                        (default 500)\n"
-    "  --idle-fill           send 0xFF bytes while there is nothing to say\n"
-    "  --no-block            create no shared block\n"
-    "  --exit-after SECONDS  end by itself after this long (for scripts)\n"
-    "  --help                this text\n"
-    "\n"
-    "Options of the shared block (the USB driver process's side of it):\n"
-    "  --firmware-version-word N\n"
-    "                        FirmwareVersionWord (default: the running firmware's\n"
-    "                        release type and x.y.z, one byte each; 0 without one)\n"
-    "  --unit-serial N       UnitSerialNumber (default: the digits of --serial, or 1)\n"
-    "  --payout-base N       PayoutBase (default 0); from level 5 the unit pays\n"
-    "                        toward BasedPayoutTarget less PayoutBase\n"
-    "  --pay-rate V          value paid out per second (default 1000; 0: at once)\n"
-    "  --available V         value the dispensers hold (default 100000); a payout\n"
-    "                        that uses it up ends with PayStatus 2\n"
-    "  --coins LIST          the coin acceptor's coin values, comma-separated\n"
-    "                        (default 5,10,20,50,100,200; none: no coin acceptor)\n"
-    "  --notes LIST          the note acceptor's note values (default\n"
-    "                        500,1000,2000,5000; none: no note acceptor)\n"
-    "  --bus-address N       ccTalk address of the device that answers on the raw\n"
-    "                        port (default 2)\n"
-    "  --refuse-bus          raw port command 0 refuses to hand the ccTalk bus over\n"
-    "Numbers are decimal or 0x-hexadecimal.\n"
-    "\n"
-    "status prints the running unit's state as \"key: value\" lines: firmware,\n"
-    "checksum, status, kernel, serial, level, driver-state (the block's DriverState\n"
-    "word, or none), programmed-blocks, plugged, open, programming, restarting,\n"
-    "kernel-handshakes, compile-date, compile-time, endpoint (the slot's socket\n"
-    "path or port); then the block's: serving (yes, no, or stopped mid-update),\n"
-    "current-value, paid-total, pay-status, available-value (as the unit last\n"
-    "wrote them), interface-enabled, host-open, attach-count, indicator-slots (the\n"
-    "slots that are on, or -), value-needed, escrow-enabled (the hosts' words).\n"
-    "With --no-block the block's lines read none.\n"
-    "\n"
-    "ctl commands (each prints one answer line):\n"
-    "  fail CALL [--nth N] [--persistent] [--status S]\n"
-    "                        make the Nth call of that kind from now (default 1)\n"
-    "                        fail with status S (default 4, I/O error); with\n"
-    "                        --persistent every later one too. CALL: open close\n"
-    "                        read write reset queue-status get-status latency ee-read\n"
-    "  clear-faults          forget every armed fault\n"
-    "  short-writes N        a write takes at most N bytes (0: whole writes)\n"
-    "  unplug [MS]           pull the USB cable, for MS milliseconds or until replug\n"
-    "  replug                plug it in again\n"
-    "  quit                  end the unit's process\n"
-    "Shared block commands (carried out by the block's next serving tick; while the\n"
-    "block is not served they wait, and the answer says they are queued):\n"
-    "  insert-coin VALUE [--acceptor N]\n"
-    "                        a coin of that value into the first coin acceptor that\n"
-    "                        knows it (or into acceptor N, counted from 0): the\n"
-    "                        value and the entry's count rise\n"
-    "  insert-note VALUE     a note into the first note acceptor that knows it; from\n"
-    "                        level 5, with escrow enabled, it waits in escrow for\n"
-    "                        the host's accept (counted) or return\n"
-    "  post-event CODE       queue a 32-bit event word; events are posted one at a\n"
-    "                        time, each once the host acknowledged the one before\n"
-    "  press-switch N        switch N (0..63) closes, and opens on the next tick\n"
-    "  fail-payout CODE      the current or next payout stops halfway with PayStatus\n"
-    "                        CODE (not 0 or 1); once\n"
-    "  set-level N           FirmwareLevel N from now; the lists follow (texts from\n"
-    "                        level 7, extra dispenser words from 6)\n"
-    "  inhibit-open on|off   OpenInhibit 1 or 0\n"
-    "  driver-state N        store N into DriverState as another party would: any\n"
-    "                        value but 0 stops serving and clears BlockMagic (2 is\n"
-    "                        Flashwright's), 0 serves again, 4 ends the process\n"
-    "  stop-serving-mid-update\n"
-    "                        increment StatusStartCount and never copy it into\n"
-    "                        StatusEndCount: a unit that died mid-update\n"
-    "\n"
-    "status and ctl talk to the unit on --slot K, to the one whose serial number is\n"
-    "S, or to the first one found.\n"
-    "\n"
-    "Where units listen: TARVEX_SIM_ENDPOINT, else the default. On Linux a folder\n"
-    "(default $XDG_RUNTIME_DIR/tarvex-sim, else /tmp/tarvex-sim-<uid>) with slot K\n"
-    "at unit<K>.sock; on Windows a loopback TCP base port (default 47810) with slot\n"
-    "K at the base + K.\n"
-    "\n"
-    "Exit status: 0 done; 1 no such unit (status, ctl) or the unit could not start;\n"
-    "2 usage error.\n";
 
 constexpr int kUsageExit = 2;
 constexpr int kNoUnitExit = 1;
@@ -265,7 +149,7 @@ int ParseRunOptions(int argc, char** argv, RunOptions* options) {
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     bool good = true;
     if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
+      std::fputs(sim::kTarvexSimHelp, stdout);
       return 0;
     } else if (arg == "--no-kernel") {
       unit.reportNoKernel = true;
@@ -301,6 +185,14 @@ int ParseRunOptions(int argc, char** argv, RunOptions* options) {
         options->unitSerialGiven = true;
       } else if (arg == "--payout-base") {
         good = TakeNumber(value, 0xFFFFFFFF, &options->blockOptions.payoutBase);
+      } else if (arg == "--paid-total") {
+        std::uint32_t paid = 0;
+        good = TakeNumber(value, 0xFFFFFFFF, &paid);
+        options->blockOptions.paidTotal = paid;
+      } else if (arg == "--meter-serial") {
+        good = TakeNumber(value, 0xFFFFFFFF, &options->blockOptions.meterSerialNumber);
+      } else if (arg == "--print-ms") {
+        good = TakeNumber(value, 3600000, &options->blockOptions.printMs);
       } else if (arg == "--pay-rate") {
         good = TakeNumber(value, 1000000000, &options->blockOptions.payRate);
       } else if (arg == "--available") {
@@ -340,6 +232,30 @@ int ParseRunOptions(int argc, char** argv, RunOptions* options) {
     }
   }
   return -1;
+}
+
+// One driver process per unit: two serving one block would corrupt each other's
+// counts. The claim is the system's (see name_claim.h), so a process that died
+// leaves none behind. False, with the reason on stderr, when it is not ours.
+bool ClaimBlock(const std::string& name, const std::string& serial, platform::NameClaim* claim) {
+  platform::ClaimResult result = platform::ClaimResult::kFailed;
+  std::string error;
+  *claim = platform::NameClaim::Take(name, &result, &error);
+  if (result == platform::ClaimResult::kOk) return true;
+  if (result == platform::ClaimResult::kFailed)
+    std::fprintf(stderr, "tarvex-sim: cannot claim the shared block \"%s\": %s\n", name.c_str(),
+                 error.c_str());
+  else if (!serial.empty())
+    std::fprintf(stderr,
+                 "tarvex-sim: serial number %s is already served by another tarvex-sim (shared "
+                 "block \"%s\")\n",
+                 serial.c_str(), name.c_str());
+  else
+    std::fprintf(stderr,
+                 "tarvex-sim: the shared block \"%s\" is already served by another tarvex-sim "
+                 "(give each unit its own --serial)\n",
+                 name.c_str());
+  return false;
 }
 
 // Listens on the chosen slot, or on the first free one. The slot, or -1.
@@ -391,6 +307,11 @@ int RunUnit(int argc, char** argv) {
     return info;
   };
 
+  // The driver process says "not connected" while the unit is off the USB.
+  blockOptions.connected = [&unit] { return unit.Plugged(); };
+
+  // The claim outlives the block: a new unit never claims a block we still remove.
+  platform::NameClaim claim;
   platform::SharedMemory block;
   std::unique_ptr<sim::BlockServer> blockServer;
   if (options.block) {
@@ -403,6 +324,7 @@ int RunUnit(int argc, char** argv) {
                    name.c_str(), error.call, error.text.c_str());
       return 1;
     }
+    if (!ClaimBlock(name, options.serialGiven ? options.unit.serial : "", &claim)) return 1;
     blockServer = std::make_unique<sim::BlockServer>(block.data(), sim::kBlockSize, blockOptions,
                                                      platform::SystemClock());
     std::string misfit;

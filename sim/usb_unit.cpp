@@ -466,6 +466,12 @@ void UsbUnit::Replug() {
   unplugTimed_ = false;
 }
 
+bool UsbUnit::Plugged() {
+  std::lock_guard<std::mutex> hold(lock_);
+  Update(clock_.Counter());
+  return plugged_;
+}
+
 UsbUnit::Report UsbUnit::Status() {
   std::lock_guard<std::mutex> hold(lock_);
   Update(clock_.Counter());

@@ -79,6 +79,8 @@ class UsbUnit {
   void SetShortWrites(std::uint32_t maxBytesPerWrite);  // 0: whole writes
   void Unplug(std::uint32_t forMs);                     // 0: until Replug
   void Replug();
+  // On the USB now (a timed unplug ends on its own); the driver process asks.
+  bool Plugged();
 
   // The state `tarvex-sim status` shows.
   struct Report {

@@ -98,14 +98,27 @@ check "probe: close" "0" "$(value close)"
 run "$SIM" ctl --serial "$serial_a" unplug
 check "ctl unplug: exit code" 0 "$RC"
 check_output "ctl unplug: answer" $'unplugged\n'
-run "$SIM" status --serial "$serial_a"
+# await_status SERIAL KEY VALUE: status shows it within 5 s (the block follows a tick later).
+await_status() {
+  local i
+  for i in $(seq 50); do
+    run "$SIM" status --serial "$1"
+    [ "$(value "$2")" == "$3" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+await_status "$serial_a" driver-state 5 || true
 check "unplugged: status plugged" "no" "$(value plugged)"
+check "unplugged: the block says not connected" "5 no" "$(value driver-state) $(value serving)"
 run "$PROBE" --index 0
 check "unplugged: probe finds no device" "open: 2" "$(tr -d '\r' <<<"$OUT")"
 run "$SIM" ctl --slot 0 replug
 check_output "ctl replug: answer" $'plugged in\n'
 run "$PROBE" --index 0
 check "replugged: probe opens" "0" "$(value open)"
+await_status "$serial_a" serving yes || true
+check "replugged: the block is served again" "0 yes" "$(value driver-state) $(value serving)"
 
 run "$SIM" ctl --slot 0 fail ee-read --status 9
 check "ctl fail: exit code" 0 "$RC"
@@ -195,6 +208,11 @@ check "--help names every block command" 9 \
 start_unit c --serial "$serial_c" --firmware "$WORK/unit.a37" --level 5 --unit-serial 777 \
   --payout-base 1000 --pay-rate 0
 pid_c=$UNIT_PID
+# One process per block: a second unit with the same serial is refused.
+run "$SIM" --serial "$serial_c" --no-kernel --exit-after 5
+check "same serial again: exit code" 1 "$RC"
+check "same serial again: message" 1 \
+  "$(grep -c "serial number $serial_c is already served by another tarvex-sim" <<<"$ERR")"
 run "$SIM" status --serial "$serial_c"
 check "block status: level" 5 "$(value level)"
 check "block status: driver-state" 0 "$(value driver-state)"
@@ -324,5 +342,9 @@ rc=0
 for _ in $(seq 100); do kill -0 "$pid_c" 2>/dev/null || break; sleep 0.1; done
 wait "$pid_c" || rc=$?
 check "driver-state 4: unit c ended with 0" 0 "$rc"
+# Its claim went with it: the serial can be served again at once.
+start_unit c2 --serial "$serial_c" --level 5
+check "the serial served again" "tarvex-sim: unit $serial_c on slot 0" "$UNIT_LINE"
+run "$SIM" ctl --serial "$serial_c" quit
 
 finish

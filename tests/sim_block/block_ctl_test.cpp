@@ -47,6 +47,9 @@ TEST(BlockCtlParseTest, GoodCommandsParseToTheirKindAndArgument) {
       {"inhibit-open off", Kind::kInhibitOpen, 0, -1},
       {"driver-state 4", Kind::kDriverState, 4, -1},
       {"stop-serving-mid-update", Kind::kStopMidUpdate, 0, -1},
+      {"present-barcode 1234567890123456789", Kind::kPresentBarcode, 0, -1},
+      {"printer-busy on", Kind::kPrinterBusy, 1, -1},
+      {"set-paid-total 0xFFFFFFF0", Kind::kSetPaidTotal, 0xFFFFFFF0, -1},
   };
   for (const GoodCommand& c : good) {
     sim::ControlCommand command;
@@ -82,6 +85,10 @@ TEST(BlockCtlParseTest, BadCommandsAreRefusedWithTheirUsage) {
       "driver-state",
       "driver-state -1",
       "stop-serving-mid-update now",
+      "present-barcode",
+      "present-barcode 12345678901234567890",
+      "printer-busy",
+      "set-paid-total -1",
   };
   for (const char* line : bad) {
     sim::ControlCommand command;
@@ -177,6 +184,33 @@ TEST(BlockCtlTest, CommandsChangeTheBlockAndStatusShowsIt) {
   EXPECT_EQ(served.Status("available-value"), "99950");
 }
 
+TEST(BlockCtlTest, CountersMeterPrinterAndTotalsShowInStatus) {
+  ServedUnit served;
+  Host host(served.block);
+  host.Guarded([&] {
+    served.block.Set(host.commandArea() + command::kCounterValues, 10);
+    served.block.Set(host.commandArea() + command::kCounterCaptions + 12, 0x6E696F43);  // "Coin"
+  });
+  EXPECT_TRUE(served.AwaitStatus("counters", "1=10"));
+  EXPECT_EQ(served.Status("counter-captions"), "2=\"Coin\"");
+  EXPECT_EQ(served.Status("meter-status"), "1");
+  EXPECT_EQ(served.Status("meter-serial"), "100001");
+  EXPECT_EQ(served.Status("e2prom"), "-");
+  EXPECT_EQ(served.Status("device-key"), "none");
+  EXPECT_EQ(served.Status("printer"), "absent");
+  EXPECT_EQ(served.Answer("set-level 5"), "level 5");
+  EXPECT_EQ(served.Status("printer-status"), "1");
+  EXPECT_EQ(served.Answer("printer-busy on"), "printer held busy: PrinterStatus 0");
+  EXPECT_EQ(served.Status("printer"), "held busy");
+  EXPECT_EQ(served.Answer("printer-busy off"), "printer no longer held busy: PrinterStatus 1");
+  EXPECT_EQ(served.Status("last-ticket"), "-");
+  EXPECT_EQ(served.Answer("present-barcode 42"),
+            "refused: barcode tickets are not enabled (BarcodeEnabled 0)");
+  EXPECT_EQ(served.Answer("set-paid-total 4294967290"), "PaidTotal 4294967290");
+  EXPECT_EQ(served.Status("paid-total"), "4294967290");
+  EXPECT_EQ(host.Status(status::kPaidTotal), 4294967290u);
+}
+
 TEST(BlockCtlTest, TheHostsWordsShowInStatus) {
   ServedUnit served;
   Host host(served.block);
@@ -222,7 +256,8 @@ TEST(BlockCtlTest, AUnitWithoutABlockRefusesBlockCommandsAndShowsNone) {
   }
   EXPECT_EQ(blockless.Status("level"), "3");
   for (const char* key : {"driver-state", "serving", "current-value", "paid-total", "pay-status",
-                          "available-value", "interface-enabled", "host-open", "attach-count"})
+                          "available-value", "interface-enabled", "host-open", "attach-count",
+                          "counters", "e2prom", "device-key", "printer", "last-ticket"})
     EXPECT_EQ(blockless.Status(key), "none") << key;
   EXPECT_EQ(blockless.block.Word(header::kMagic), 0u);
 }

@@ -36,7 +36,10 @@ inline constexpr std::uint32_t kStart = 0, kEnd = 4, kOpenInhibit = 8, kBlockAck
                                kOpenCounts = 592, kCurrentValue = 848, kPaidTotal = 852,
                                kPayStatus = 856, kAvailable = 860, kAcceptorList = 868,
                                kDispenserList = 872, kEscrowThroughput = 884, kEventSequence = 888,
-                               kEventWord = 892, kCheckResult = 948;
+                               kEventWord = 892, kCheckResult = 948, kMeterStatus = 876,
+                               kMeterSerial = 880, kEscrowBarcode = 896, kBarcodeEscrowCount = 916,
+                               kBarcodeStackedCount = 920, kStackedBarcode = 924,
+                               kPrinterStatus = 944;
 inline constexpr std::uint32_t kSize = 952;
 }  // namespace status
 
@@ -47,7 +50,10 @@ inline constexpr std::uint32_t kStart = 0, kEnd = 4, kHostOpen = 8, kBlockSequen
                                kInterfaceEnabled = 336, kPayoutTarget = 596, kEscrowEnabled = 1384,
                                kEscrowAccept = 1388, kEscrowReturn = 1392, kEventAck = 1408,
                                kBasedPayoutTarget = 1412, kAttachCount = 1416, kCheckA = 1420,
-                               kCheckB = 1424;
+                               kCheckB = 1424, kCounterValues = 608, kCounterCaptions = 736,
+                               kCounterDisplay = 1120, kE2PromRowChanges = 1124,
+                               kE2PromImage = 1128, kBarcodeEnabled = 1396, kBarcodeAccept = 1400,
+                               kBarcodeReturn = 1404;
 inline constexpr std::uint32_t kSize = 1428;
 }  // namespace command
 

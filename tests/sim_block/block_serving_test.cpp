@@ -1,8 +1,8 @@
-// Serving the block: payouts (rate, target by level, failures, empty dispensers),
-// events one at a time, switches, escrow decisions, the check operation, coins and
-// notes, OpenInhibit; the host's CommandArea left alone while its counts differ;
-// the counter pair around every change, raced by a reader thread; and a unit that
-// dies mid-update.
+// Serving the block: payouts (rate, target by level, failures, empty dispensers,
+// across the 32-bit wrap), events one at a time, switches, escrow decisions, barcode
+// tickets, E2Prom rows, the check operation, coins and notes, OpenInhibit; the
+// host's CommandArea left alone while its counts differ; the counter pair around
+// every change, raced by a reader thread; and a unit that dies mid-update.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -169,6 +169,29 @@ TEST(PayoutTest, ATargetTakenBackToWhatWasPaidEndsThePayoutNormally) {
   EXPECT_EQ(unit.PayStatus(), 1u);
 }
 
+class PayoutWrapTest : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(PayoutWrapTest, APayoutGoesOnAcrossTheWrapOfTheTotals) {
+  sim::BlockOptions options = FullOptions(5);  // PayoutBase 1000
+  options.paidTotal = GetParam();
+  Stepped unit(options);
+  const std::uint32_t start = GetParam();
+  ASSERT_EQ(unit.host.Status(status::kPaidTotal), start);
+  unit.host.Guarded([&] {  // 100 more, as the library places it: the words wrap
+    unit.block.Set(unit.host.commandArea() + command::kPayoutTarget, start + 100);
+    unit.block.Set(unit.host.commandArea() + command::kBasedPayoutTarget, start + 1100);
+  });
+  unit.Run(1);
+  EXPECT_EQ(unit.PayStatus(), 0u);
+  unit.Run(20);
+  EXPECT_EQ(unit.host.Status(status::kPaidTotal), start + 100);
+  EXPECT_EQ(unit.PayStatus(), 1u);
+  EXPECT_EQ(unit.host.SignedStatus(status::kAvailable), 100000 - 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(Totals, PayoutWrapTest,
+                         ::testing::Values(0x7FFFFFF0u, 0xFFFFFFF0u, 0x7FFFFFFFu));
+
 // --- events, switches, escrow, check operation ----------------------------------------
 
 TEST(EventTest, EventsArePostedOneAtATimeEachAfterTheAcknowledge) {
@@ -254,6 +277,73 @@ TEST(EscrowTest, NotesWaitInEscrowAndAreDecidedByTheAcceptAndReturnCounts) {
   ASSERT_NE(old.server.InsertNote(1000, &error), 0u);
   old.Run(1);
   EXPECT_EQ(old.Value(), 1000);
+}
+
+TEST(BarcodeTest, ATicketWaitsInEscrowUntilTheHostStacksOrReturnsIt) {
+  Stepped unit(FullOptions(5));
+  Host& host = unit.host;
+  std::string error, outcome;
+  const auto present = [&](const std::string& text) {
+    const std::uint64_t ticket = unit.server.PresentBarcode(text, &error);
+    unit.Run(1);
+    EXPECT_TRUE(unit.server.AwaitApplied(ticket, 0, &outcome)) << text;
+    return outcome;
+  };
+  EXPECT_EQ(present("123456789012345678"),
+            "refused: barcode tickets are not enabled (BarcodeEnabled 0)");
+  host.SetCommand(command::kBarcodeEnabled, 1);
+  unit.Run(1);
+  EXPECT_EQ(present("123456789012345678"),
+            "barcode 123456789012345678 in escrow (BarcodeEscrowCount 1)");
+  EXPECT_EQ(unit.block.Text(host.statusArea() + status::kEscrowBarcode, 20), "123456789012345678");
+  EXPECT_EQ(present("999"), "refused: barcode 123456789012345678 is still waiting in escrow");
+
+  // Accept as the library does: accept = escrow count - return count.
+  host.SetCommand(command::kBarcodeAccept, 1 - host.Command(command::kBarcodeReturn));
+  unit.Run(1);
+  EXPECT_EQ(host.Status(status::kBarcodeStackedCount), 1u);
+  EXPECT_EQ(unit.block.Text(host.statusArea() + status::kStackedBarcode, 20), "123456789012345678");
+  EXPECT_EQ(present("1234567890123456789"),
+            "barcode 1234567890123456789 in escrow (BarcodeEscrowCount 2)");
+  host.SetCommand(command::kBarcodeReturn, 2 - host.Command(command::kBarcodeAccept));
+  unit.Run(1);
+  EXPECT_EQ(host.Status(status::kBarcodeStackedCount), 1u) << "handed back, not stacked";
+  EXPECT_EQ(unit.server.Status().escrowBarcode, "");
+  EXPECT_EQ(unit.server.PresentBarcode("12345678901234567890", &error), 0u) << "20 characters";
+
+  Stepped old(FullOptions(4));
+  old.host.SetCommand(command::kBarcodeEnabled, 1);
+  const std::uint64_t ticket = old.server.PresentBarcode("42", &error);
+  old.Run(1);
+  ASSERT_TRUE(old.server.AwaitApplied(ticket, 0, &outcome));
+  EXPECT_EQ(outcome, "refused: barcode tickets need firmware level 5 (the unit is at level 4)");
+}
+
+TEST(E2PromTest, ARowIsWrittenOnlyWhenItsCounterMovesAlsoFrom15To0) {
+  TestBlock block;
+  Host host(block);
+  // Left by an earlier run: row 0's counter at 15, row 1's at 3; not owed to this one.
+  block.Set(sim::BlockServer::kCommandAreaOffset + command::kE2PromRowChanges, 0x3F);
+  platform::VirtualClock clock;
+  sim::BlockServer server(block.data(), kBlockSize, FullOptions(4), clock);
+  server.Tick();
+  const std::uint32_t image = host.commandArea() + command::kE2PromImage;
+  host.Guarded([&] {
+    block.Set(image, 0x11111111);       // row 0
+    block.Set(image + 32, 0x22222222);  // row 1, its counter stays
+  });
+  server.Tick();
+  EXPECT_EQ(server.Status().e2promRowWrites, 0u) << "no counter moved";
+  host.SetCommand(command::kE2PromRowChanges, 0x30);  // row 0: 15 -> 0
+  server.Tick();
+  const sim::BlockServer::Report report = server.Status();
+  EXPECT_EQ(report.e2promRowWrites, 1u);
+  EXPECT_EQ(report.e2prom[0], 0x11);
+  EXPECT_EQ(report.e2prom[1], 0x11);
+  EXPECT_EQ(report.e2prom[4], 0x00) << "the whole row, from the image";
+  EXPECT_EQ(report.e2prom[32], 0xFF) << "row 1 is not written";
+  server.Tick();
+  EXPECT_EQ(server.Status().e2promRowWrites, 1u) << "once per move";
 }
 
 TEST(CheckOperationTest, APostedPairIsAnsweredWithItsExclusiveOr) {

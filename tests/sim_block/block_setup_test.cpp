@@ -217,6 +217,26 @@ TEST_P(NotServedStateTest, StopsServingUntilTheStateIsZeroAgain) {
 
 INSTANTIATE_TEST_SUITE_P(States, NotServedStateTest, ::testing::Values(1u, 2u, 3u, 5u, 99u));
 
+TEST(DriverStateTest, AnUnpluggedUnitIsNotConnectedUntilItIsBack) {
+  TestBlock block;
+  platform::VirtualClock clock;
+  bool plugged = true;
+  sim::BlockOptions options = FullOptions();
+  options.connected = [&plugged] { return plugged; };
+  sim::BlockServer server(block.data(), kBlockSize, options, clock);
+  server.Tick();
+  ASSERT_EQ(block.Word(header::kMagic), kBlockMagic);
+  plugged = false;
+  server.Tick();
+  server.Tick();
+  EXPECT_EQ(block.Word(header::kMagic), 0u);
+  EXPECT_EQ(block.Word(header::kDriverState), 5u);
+  plugged = true;
+  server.Tick();
+  EXPECT_EQ(block.Word(header::kMagic), kBlockMagic);
+  EXPECT_EQ(block.Word(header::kDriverState), 0u);
+}
+
 TEST(DriverStateTest, StateFourEndsTheProcessWhetherServingOrHeld) {
   for (bool heldFirst : {false, true}) {
     TestBlock block;
@@ -462,6 +482,9 @@ TEST(BlockSetUpTest, WhatTheHostsLeftIsTakenAsDoneAndTheStatusAreaStartsAfresh) 
   block.Set(c + command::kBlockSequence, 5);
   block.Set(c + command::kEventAck, 3);
   block.Set(c + command::kPayoutTarget, 700);
+  block.Set(c + command::kBasedPayoutTarget, 1900);  // level 5's target, 900: pending too
+  block.Set(c + command::kBarcodeAccept, 3);
+  block.Set(c + command::kBarcodeReturn, 1);
   block.Set(c + command::kEscrowAccept, 4);
   block.Set(c + command::kEscrowReturn, 2);
   block.Set(c + command::kCheckA, 12);
@@ -470,10 +493,11 @@ TEST(BlockSetUpTest, WhatTheHostsLeftIsTakenAsDoneAndTheStatusAreaStartsAfresh) 
   block.Set(s + status::kStart, 41);
   block.Set(s + status::kEnd, 40);  // that unit died mid-update
   block.Set(s + status::kCurrentValue, 999);
+  block.Set(s + status::kPaidTotal, 200);
   block.Set(s + status::kOpenInhibit, 1);
 
   platform::VirtualClock clock;
-  sim::BlockServer server(block.data(), kBlockSize, FullOptions(4), clock);
+  sim::BlockServer server(block.data(), kBlockSize, FullOptions(5), clock);
   Host host(block);
   for (int i = 0; i < 20; ++i) {
     server.Tick();
@@ -486,7 +510,9 @@ TEST(BlockSetUpTest, WhatTheHostsLeftIsTakenAsDoneAndTheStatusAreaStartsAfresh) 
   EXPECT_EQ(host.Status(status::kEventSequence), 3u) << "no event is pending";
   EXPECT_EQ(host.Status(status::kPaidTotal), 700u) << "no payout is owed";
   EXPECT_EQ(host.Status(status::kPayStatus), 1u);
+  EXPECT_EQ(host.SignedStatus(status::kAvailable), 100000) << "nothing was paid out";
   EXPECT_EQ(host.Status(status::kEscrowThroughput), 6u) << "nothing waits in escrow";
+  EXPECT_EQ(host.Status(status::kBarcodeEscrowCount), 4u) << "no ticket waits either";
   EXPECT_EQ(host.Status(status::kCheckResult), 6u);
   EXPECT_EQ(host.Status(status::kCurrentValue), 0u);
   EXPECT_EQ(host.Status(status::kOpenInhibit), 0u);

@@ -1,7 +1,8 @@
 // The message channel: BlockSequence answered through ReplyLength, ReplyData and
-// BlockAckSequence; blocks for a destination echoed, housekeeping types taken,
-// unknown types refused; and the raw port's five commands against the ccTalk bus
-// stand-in, in checksum and CRC form, including a refused hand-over.
+// BlockAckSequence; blocks for a destination echoed, E2Prom reset and device key
+// answered, print pieces put together into the exact ticket text, unknown types
+// refused; and the raw port's five commands against the ccTalk bus stand-in, in
+// checksum and CRC form, including a refused hand-over.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -79,13 +80,17 @@ INSTANTIATE_TEST_SUITE_P(Blocks, DestinationTest,
                                            EchoCase{0, {}},               // still an answer
                                            EchoCase{63, Pattern(312)}));  // the full 316
 
-TEST(ChannelTest, HousekeepingTypesAreTakenAndUnknownOnesRefused) {
+TEST(ChannelTest, E2PromResetAndDeviceKeyAreAnsweredAndUnknownTypesRefused) {
   Channel channel;
-  for (std::uint32_t type : {4u, 5u, 6u}) {
-    Bytes reply;
-    EXPECT_EQ(channel.Exchange(type, {1, 0}, &reply), 1) << type;
-    EXPECT_EQ(reply, Bytes{1}) << type;
-  }
+  Bytes reply;
+  EXPECT_EQ(channel.Exchange(4, {1, 0}, &reply), 2);
+  EXPECT_EQ(reply, (Bytes{1, 1}));
+  EXPECT_EQ(channel.Exchange(4, {0, 0}, &reply), 2);
+  EXPECT_EQ(reply, (Bytes{1, 0}));
+  EXPECT_EQ(channel.Exchange(4, {2, 0}), -1) << "a flag other than 1 or 0";
+  EXPECT_EQ(channel.Exchange(5, Le32(0xA1B2C3D4), &reply), 4);
+  EXPECT_EQ(reply, Le32(0xA1B2C3D4));
+  EXPECT_EQ(channel.server.Status().deviceKey, 0xA1B2C3D4u);
   for (std::uint32_t type : {0u, 3u, 7u, 63u, 133u, 200u, 0xFFFFFFFFu}) {
     EXPECT_EQ(channel.Exchange(type, {9}), -1) << type;
   }
@@ -99,7 +104,6 @@ TEST(ChannelTest, HousekeepingTypesAreTakenAndUnknownOnesRefused) {
                       channel.block.Word(c + command::kBlockSequence) + 1);
   });
   channel.server.Tick();
-  Bytes reply;
   EXPECT_EQ(channel.host.Reply(&reply), -1);
   EXPECT_TRUE(channel.host.Answered());
 }
@@ -120,6 +124,53 @@ TEST(ChannelTest, EachBlockIsAnsweredOnceAndTheReplyIsTheLatests) {
   EXPECT_EQ(channel.block.Word(channel.host.statusArea() + status::kEnd), updates)
       << "an answered block is not answered again";
 }
+
+// --- ticket printing ---------------------------------------------------------------------
+
+// The library's pieces: 32 bytes from offsets 0, 32, ... up to the first piece that
+// reaches past the text; bytes after the terminating zero are the buffer's spare.
+std::vector<Bytes> Pieces(const std::string& text) {
+  Bytes buffer(text.begin(), text.end());
+  buffer.push_back(0);
+  buffer.resize(text.size() + 128, 0xA5);
+  std::vector<Bytes> pieces;
+  for (std::size_t at = 0; at == 0 || at < text.size() + 1; at += 32)
+    pieces.emplace_back(buffer.begin() + static_cast<std::ptrdiff_t>(at),
+                        buffer.begin() + static_cast<std::ptrdiff_t>(at + 32));
+  return pieces;
+}
+
+class PrintTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(PrintTest, PiecesMakeTheExactTicketAndThePrinterIsBusyForItsPrintTime) {
+  const std::string& text = GetParam();
+  Channel channel;
+  const std::uint32_t printer = status::kPrinterStatus;
+  ASSERT_EQ(channel.host.Status(printer), 1u) << "ready";
+  const std::vector<Bytes> pieces = Pieces(text);
+  ASSERT_EQ(pieces.size(), text.size() / 32 + 1);
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    Bytes reply;
+    EXPECT_EQ(channel.Exchange(6, pieces[i], &reply), 1) << i;
+    EXPECT_EQ(reply, Bytes{static_cast<std::uint8_t>(i + 1 < pieces.size() ? 1 : 2)}) << i;
+  }
+  EXPECT_EQ(channel.server.Status().lastTicket, text);
+  EXPECT_EQ(channel.server.Status().ticketsPrinted, 1u);
+  EXPECT_EQ(channel.host.Status(printer), 0u) << "printing";
+  EXPECT_EQ(channel.Exchange(6, pieces[0]), -1) << "not taken while printing";
+  channel.clock.Advance(300000);
+  channel.server.Tick();
+  EXPECT_EQ(channel.host.Status(printer), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, PrintTest,
+    ::testing::Values(
+        // The 89 characters of a ticket of value 250 with no texts: three pieces.
+        "^C||^^P|250|1|||||12-3456-7890-1234-5678|12-3456-7890-1234-5678||||||"
+        "123456789012345678|^",
+        std::string(64, 'x'),  // a multiple of 32: the last piece starts at the zero
+        std::string(31, 'y'), ""));
 
 // --- the raw port and the ccTalk bus --------------------------------------------------
 

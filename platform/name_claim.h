@@ -1,0 +1,45 @@
+// A claim on a name that one process at a time holds, for as long as it keeps it:
+// the system lets it go when the holder ends, however it ends, so a claim left by a
+// process that died never stands in the way and nothing stale is ever looked at.
+// POSIX: an exclusive flock on the shared-memory object of that name (the block
+// being claimed, which must exist); Win32: a named mutex beside the mapping
+// ("<name> claim"), which exists exactly while some holder lives.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace platform {
+
+enum class ClaimResult {
+  kOk,
+  kTaken,   // another live process holds the claim
+  kFailed,  // the claim could not be asked for (the error says why)
+};
+
+class NameClaim {
+ public:
+  NameClaim() = default;
+  NameClaim(NameClaim&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
+  NameClaim& operator=(NameClaim&& other) noexcept {
+    if (this != &other) {
+      Release();
+      handle_ = std::exchange(other.handle_, kNone);
+    }
+    return *this;
+  }
+  NameClaim(const NameClaim&) = delete;
+  NameClaim& operator=(const NameClaim&) = delete;
+  ~NameClaim() { Release(); }
+
+  static NameClaim Take(const std::string& name, ClaimResult* result, std::string* error);
+  bool held() const { return handle_ != kNone; }
+  void Release();
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;  // descriptor (POSIX) or mutex handle (Win32)
+};
+
+}  // namespace platform
