@@ -12,8 +12,11 @@
 #include <string>
 #include <thread>
 
+#include "interface/barcode.h"
+#include "interface/consistency.h"
 #include "interface/details.h"
 #include "interface/library.h"
+#include "interface/meters.h"
 #include "interface/money.h"
 #include "platform/clock.h"
 #include "sim/block_server.h"
@@ -200,6 +203,89 @@ TEST_F(ServedBlock, MessagesAndTheRawPort) {
   ASSERT_TRUE(Eventually([&] { return qmx::RawPortResult(library_, details_, raw) != 0; }));
   EXPECT_EQ(qmx::RawPortResult(library_, details_, raw), 1);
   EXPECT_EQ(raw[0], 1);
+}
+
+// Payouts keep working when the totals pass 2^31 - 1: the target wraps as the
+// unit's words do and the unit pays by the signed difference.
+TEST_F(ServedBlock, PayoutsAcrossTheWrap) {
+  sim::BlockOptions options;
+  options.level = 7;
+  options.payRate = 0;
+  options.paidTotal = 0x7FFFFFFAu;
+  Serve(options);
+  EXPECT_EQ(qmx::CurrentPaid(library_), 0x7FFFFFFA);
+  PayAndWait(100);
+  EXPECT_EQ(SettledPayStatus(), QMX_PAY_COMPLETE);
+  EXPECT_EQ(static_cast<std::uint32_t>(qmx::CurrentPaid(library_)), 0x8000005Eu);
+  PayAndWait(1000);
+  EXPECT_EQ(SettledPayStatus(), QMX_PAY_COMPLETE);
+  EXPECT_EQ(static_cast<std::uint32_t>(qmx::CurrentPaid(library_)), 0x80000446u);
+}
+
+// Counters, the meter, the E2Prom and the device key, barcode tickets from escrow to
+// the stacker, and a printed ticket read back from the unit, as a host meets them.
+TEST_F(ServedBlock, HousekeepingTicketsAndTheConsistencyCheck) {
+  sim::BlockOptions options;
+  options.level = 7;
+  Serve(options);
+  std::string error;
+
+  qmx::CounterIncrement(library_, 3, 7);
+  const char caption[12] = {'C', 'o', 'i', 'n', 's', ' ', 'i', 'n'};
+  qmx::CounterCaption(library_, 3, caption);
+  ASSERT_TRUE(Eventually([&] { return server_->Status().counters[2] == 7; }));
+  EXPECT_EQ(server_->Status().captions[2], "Coins in");
+  EXPECT_EQ(qmx::MeterStatus(library_), 1);
+  EXPECT_EQ(qmx::MeterSerialNo(library_), 100001);
+
+  std::uint8_t image[64] = {};
+  image[0] = 0x5A;
+  image[40] = 0xA5;
+  const std::uint32_t writes = server_->Status().e2promRowWrites;
+  qmx::E2PromWrite(library_, image, sizeof image);
+  ASSERT_TRUE(Eventually([&] { return server_->Status().e2promRowWrites == writes + 2; }));
+  EXPECT_EQ(server_->Status().e2prom[0], 0x5A);
+  EXPECT_EQ(server_->Status().e2prom[40], 0xA5);
+  EXPECT_EQ(qmx::SetDeviceKey(library_, 0x12345678), 4);
+  EXPECT_EQ(server_->Status().deviceKey, 0x12345678u);
+  EXPECT_EQ(qmx::E2PromReset(library_, 1), 2);
+
+  // A ticket into escrow and on to the stacker; the next one handed back.
+  qmx::BarcodeEnable(library_);
+  ASSERT_TRUE(Eventually([&] { return server_->Status().barcodeEnabled == 1; }));
+  Apply(server_->PresentBarcode("123456789012345678", &error));
+  char text[QMX_BARCODE_TEXT + 1] = {};
+  ASSERT_TRUE(Eventually([&] { return qmx::BarcodeInEscrow(library_, text) == 1; }));
+  EXPECT_STREQ(text, "123456789012345678");
+  qmx::BarcodeAccept(library_);
+  ASSERT_TRUE(Eventually([&] { return qmx::BarcodeStacked(library_, text) == 1; }));
+  EXPECT_STREQ(text, "123456789012345678");
+  Apply(server_->PresentBarcode("999999999999999999", &error));
+  ASSERT_TRUE(Eventually([&] { return qmx::BarcodeInEscrow(library_, nullptr) == 1; }));
+  qmx::BarcodeReturn(library_);
+  EXPECT_EQ(qmx::BarcodeInEscrow(library_, nullptr), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(qmx::BarcodeStacked(library_, text), 1);
+
+  // The 89-character ticket, followed through BarcodePrintStatus to its end.
+  const QmxTicket ticket{250, "123456789012345678", nullptr, nullptr, nullptr, nullptr, nullptr};
+  ASSERT_NE(qmx::BarcodePrint(library_, &ticket), 0);
+  ASSERT_TRUE(Eventually([&] { return qmx::BarcodePrintStatus(library_) != QMX_PRINT_SENDING; }));
+  ASSERT_TRUE(Eventually([&] { return server_->Status().ticketsPrinted == 1; }));
+  EXPECT_EQ(server_->Status().lastTicket,
+            "^C||^^P|250|1|||||12-3456-7890-1234-5678|12-3456-7890-1234-5678||||||"
+            "123456789012345678|^");
+  Apply(server_->SetPrinterBusy(true));
+  ASSERT_TRUE(Eventually([&] { return (qmx::BarcodePrintStatus(library_) & 1) == 0; }));
+  EXPECT_EQ(qmx::BarcodePrint(library_, &ticket), 0);
+
+  // Coins as the unit counts them are always consistent.
+  EXPECT_EQ(qmx::ZELTIConsistencyError(library_, 1, 1), nullptr);
+  for (int i = 0; i < 5; ++i) {
+    Apply(server_->InsertCoin(50, -1, &error));
+    Apply(server_->InsertNote(1000, &error));
+    EXPECT_EQ(qmx::ZELTIConsistencyError(library_, 1, 1), nullptr);
+  }
 }
 
 // The unit dies between its two counts: every read ends, answering as closed.
