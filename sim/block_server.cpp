@@ -214,6 +214,7 @@ void BlockServer::Tick() {
   }
   const std::int64_t now = clock_.Counter();
   RefreshFirmware(false);
+  const std::uint32_t commandsSeen = Load(kCommandAreaOffset + kCommandEndCount);
   Commands fresh;
   if (ReadCommands(&fresh, true)) {
     if (fresh.blockSequence == blockAck_) {
@@ -254,6 +255,13 @@ void BlockServer::Tick() {
   AnswerCheckOperation(commands_);
   PostNextEvent(commands_);
   Pay(now);
+  // A running unit refreshes its area at least 20 times a second, so hosts see its
+  // update count move. Not while a host's change came in after this tick read the
+  // commands: a count that moved would tell that host its change was taken up.
+  if (now - lastUpdate_ >= clock_.Frequency() / 20 &&
+      Load(kCommandAreaOffset + kCommandEndCount) == commandsSeen)
+    BeginUpdate();
+  if (inUpdate_) lastUpdate_ = now;
   EndUpdate();
   Publish();
   applied_.notify_all();

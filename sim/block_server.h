@@ -316,6 +316,7 @@ class BlockServer {
   bool dead_ = false;
   bool unplugNoted_ = false;  // we set DriverState 5 for an unplugged unit
   bool inUpdate_ = false;
+  std::int64_t lastUpdate_ = 0;  // clock count of the last update of the StatusArea
   std::uint32_t statusCount_ = 0;
   std::int32_t level_ = 0;
   FirmwareInfo firmware_;

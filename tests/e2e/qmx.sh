@@ -178,6 +178,59 @@ check "escrow: the note reached escrow" "escrow-throughput: 1" "$(lines)"
 wait_for current-value 1570
 check "escrow: the accepted note counts" 1570 "$(value current-value)"
 
+# ------------------------------------------------------------- counters, meter, E2Prom
+qmx status
+check "status: the unit is alive" "alive (updates moving)" "$(value unit)"
+qmx counter 3 add 7
+qmx counter 3 caption "Coins in"
+check "counter: value and caption" 'counter 3: 7 "Coins in"' "$(lines)"
+qmx counter 32 add -2
+qmx counters
+check "counters with a value or caption" 'counter 3: 7 "Coins in"
+counter 32: -2 ""' "$(lines)"
+wait_for counters "3=7 32=4294967294"
+check "the unit took the counters" "3=7 32=4294967294" "$(value counters)"
+check "the unit took the caption" '3="Coins in"' "$(value counter-captions)"
+qmx meter
+check "meter" "meter-status: 1
+meter-serial: 100001" "$(lines)"
+qmx e2prom write 33 a5b6
+check "e2prom: the image as written" "row 1: 00 a5 b6 00" "$(lines | sed -n 2p | cut -c1-18)"
+wait_for e2prom-row-writes 1
+check "e2prom: the unit wrote the row that changed" 1 "$(value e2prom-row-writes)"
+qmx device-key 0x1234ABCD
+check "device key: answered" "device-key: the unit answered (4 bytes)" "$(lines)"
+sim_status
+check "device key: kept by the unit" 0x1234abcd "$(value device-key)"
+qmx driver-status
+check "driver status" "driver-state: 0 (running)" "$(lines)"
+
+# ------------------------------------------------------------- barcode tickets, printing
+qmx barcode enable
+ctl present-barcode 123456789012345678
+qmx barcode escrow
+check "a ticket in escrow" "in-escrow: 123456789012345678" "$(lines | head -n1)"
+qmx barcode accept
+wait_for barcode-stacked-count 1
+qmx barcode stacked
+check "the accepted ticket stacked" "stacked: 1, last 123456789012345678" "$(lines | tail -n1)"
+qmx print 250 123456789012345678
+check "print: exit code" 0 "$RC"
+check "print: sent in pieces" 1 "$(grep -c '^print sent' <<<"$(lines)")"
+wait_for tickets-printed 1
+check "print: the ticket the unit printed" \
+  "^C||^^P|250|1|||||12-3456-7890-1234-5678|12-3456-7890-1234-5678||||||123456789012345678|^" \
+  "$(value last-ticket)"
+ctl printer-busy on
+wait_for printer "held busy"
+qmx print 10 123456789012345678
+check "print refused while the printer is busy" 1 "$RC"
+check "print refused: says why" 1 "$(grep -c '^print refused: the printer is not ready' <<<"$(lines)")"
+ctl printer-busy off
+qmx consistency --count 2 --interval 100
+check "consistency: coins as counted" "check 1: consistent
+check 2: consistent" "$(lines)"
+
 # ------------------------------------------------------------- arguments, a second payout
 for bad in "pay 0:pay: amount '0' is not a number of 1 or more" \
   "pay abc:pay: amount 'abc' is not a number of 1 or more" \
@@ -250,6 +303,16 @@ sleep 0.3
 qmx status
 check "serving again" "0 (open)" "$(value open)"
 
+# Unplugged: the driver says no unit is connected, and the unit comes back.
+ctl unplug 1500
+wait_for serving no
+qmx status
+check "unplugged: not connected" "1167 (no unit connected to its driver)" "$(value open)"
+check "unplugged: the driver's state" 5 "$(value driver-state)"
+wait_for serving yes
+qmx status
+check "plugged in again" "0 (open)" "$(value open)"
+
 # A unit that dies mid-update: every read gives up and answers as closed, in time.
 ctl stop-serving-mid-update
 wait_for serving "stopped mid-update"
@@ -257,6 +320,8 @@ start=$SECONDS
 qmx status
 check "stalled unit: the reads end" 1 "$((SECONDS - start < 30))"
 check "stalled unit: value answers as closed" 0 "$(value current-value)"
+check "stalled unit: not updating" "not updating (the update count stood still for 500 ms)" \
+  "$(value unit)"
 check "stalled unit: pay status answers as closed" "-3 (interface not open)" \
   "$(value pay-status)"
 qmx acceptors
