@@ -236,11 +236,20 @@ TEST_F(Details, EnumerationStopsAtTheFirstMissingIndex) {
   EXPECT_EQ(record.Address, 40);
 }
 
+// Each version's host hands back its own record: the settings are taken from that
+// layout's offsets (28-byte coin entries before version 5), never another's.
 TEST_F(Details, AcceptorWriteBack) {
-  for (const std::int32_t version : {kV1, kV5}) {
-    SCOPED_TRACE(version);
+  struct Case {
+    std::int32_t version;
+    std::size_t coinBytes;  // one coin entry of the host's record
+  };
+  // The text reference makes the newer entries 32 bytes on 32-bit Windows; with
+  // 8-byte references the natural layout pads them to 40.
+  const std::size_t coin5 = sizeof(void*) == 4 ? 32 : 40;
+  for (const Case c : {Case{kV1, 28}, Case{kV2, 28}, Case{kV5, coin5}}) {
+    SCOPED_TRACE(c.version);
     block_ = Buffer(kBlockBytes);
-    Open(7, version);
+    Open(7, c.version);
     PlaceAcceptors();
     RecordBuffer record;
     ASSERT_EQ(qmx::ReadAcceptorDetails(library_, 0, record.bytes), 1);
@@ -254,10 +263,8 @@ TEST_F(Details, AcceptorWriteBack) {
     EXPECT_EQ(ChangedWords(before),
               (std::vector<std::uint32_t>{kCommandAt + kCommandStart, kCommandAt + kCommandEnd,
                                           kCommandAt + kSettingsChangeCount, kAcceptorA + 4}));
-    // Changed settings of the second coin, 28 or 32 bytes on by version.
-    // The text reference makes the newer entries 32 bytes on 32-bit Windows; with
-    // 8-byte references the natural layout pads them to 40.
-    const std::size_t coin2 = 32 + (version == kV5 ? (sizeof(void*) == 4 ? 32 : 40) : 28);
+    // Changed settings of the second coin, one entry on.
+    const std::size_t coin2 = 32 + c.coinBytes;
     const std::int32_t s1 = -7, s2 = 8, s3 = 9, setting = 1234;
     std::memcpy(record.bytes + 20, &setting, 4);
     std::memcpy(record.bytes + coin2 + 4, &s1, 4);

@@ -1,0 +1,239 @@
+// Fuzzes the library's walks over a hostile block: the input, repeated to fill a
+// whole block, with BlockMagic, BlockFormat 1 and the input's area offsets, opened by
+// name for each interface version and read through every export that follows an
+// offset or a list in it (kWalkers). Regression inputs live in corpus/block_walkers/.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <random>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "interface/details.h"
+#include "interface/library.h"
+#include "interface/money.h"
+#include "platform/bytes.h"
+#include "platform/shared_memory.h"
+
+namespace {
+
+constexpr std::size_t kBlockBytes = qmx::kMappingSize;
+
+// The named block, made once per process under a name no other process uses; every
+// input is copied into it.
+struct NamedBlock {
+  NamedBlock() {
+    std::random_device random;
+    char text[32];
+    std::snprintf(text, sizeof text, "QmxFuzz %08X mapped file", random());
+    baseName = text;
+    std::snprintf(text, sizeof text, "F%08X", random());
+    serial = text;
+    platform::SharedMemoryError error;
+    memory = platform::SharedMemory::CreateOrOpen(baseName + serial, kBlockBytes, &error);
+    if (!memory.valid()) {
+      std::fprintf(stderr, "fuzz_block_walkers: %s %d %s\n", error.call, error.code,
+                   error.text.c_str());
+      std::abort();
+    }
+  }
+  std::uint32_t Word(std::uint64_t at) const {
+    return at % 4 == 0 && at + 4 <= kBlockBytes ? platform::LoadSharedWord(memory.data() + at) : 0;
+  }
+  void SetWord(std::uint64_t at, std::uint32_t value) {
+    if (at % 4 == 0 && at + 4 <= kBlockBytes) platform::StoreSharedWord(memory.data() + at, value);
+  }
+
+  std::string baseName;  // the library keeps a view of it
+  std::string serial;
+  platform::SharedMemory memory;
+};
+
+NamedBlock& Named() {
+  static NamedBlock block;
+  return block;
+}
+
+[[noreturn]] void Fail(const char* what) {
+  std::fprintf(stderr, "fuzz_block_walkers: %s\n", what);
+  std::abort();
+}
+
+// A text the library hands out lies in its view of the block, zero and all, or is the
+// library's own empty text. AddressSanitizer does not watch a mapping's edges; this does.
+void CheckText(const qmx::SharedBlock& block, const char* text) {
+  if (text == nullptr) Fail("a null text");
+  const auto base = reinterpret_cast<std::uintptr_t>(block.base());
+  const auto at = reinterpret_cast<std::uintptr_t>(text);
+  if (at >= base && at < base + block.size()) {
+    if (std::memchr(text, 0, base + block.size() - at) == nullptr)
+      Fail("a text runs out of the block");
+  } else if (*text != '\0') {
+    Fail("a text outside the block");
+  }
+}
+
+struct Walk {
+  NamedBlock& named;
+  qmx::LibraryState& library;
+  std::int32_t version;
+  qmx::DetailsState details;
+  qmx::MoneyState money;
+
+  // As a live unit between updates: the held StatusArea's counts agree. A unit
+  // stalled mid-update costs every read 100,000 rounds (the unit tests cover that),
+  // and a write-back may land on the counts when an entry lies over the area.
+  void Settle() {
+    const std::uint32_t status = library.Block.StatusArea();
+    if (status != 0) named.SetWord(status + std::uint64_t{4}, named.Word(status));
+  }
+};
+
+// Negative (the first entry), the first few, the last a block can hold and one past
+// it, the largest.
+constexpr auto kMostEntries = static_cast<std::int32_t>(kBlockBytes / qmx::acceptor::kSize);
+constexpr std::int32_t kIndexes[] = {
+    std::numeric_limits<std::int32_t>::min(), -1, 0, 1, 2, 3, kMostEntries - 1, kMostEntries,
+    std::numeric_limits<std::int32_t>::max()};
+
+// Exactly the host's record, on the heap: a write past it is AddressSanitizer's.
+template <typename Record>
+void ReadAcceptors(Walk& walk) {
+  const auto record = std::make_unique<Record>();
+  for (const std::int32_t index : kIndexes) {
+    walk.Settle();
+    const std::int32_t found = qmx::ReadAcceptorDetails(walk.library, index, record.get());
+    if (found == 0) continue;
+    if (found != 1) Fail("ReadAcceptorDetails answers neither 0 nor 1");
+    if (record->CoinCount < 0 || record->CoinCount > QMX_MAX_COINS) Fail("CoinCount out of range");
+    if constexpr (std::is_same_v<Record, QmxAcceptorDetails5>) {
+      CheckText(walk.library.Block, record->DescriptionText);
+      for (std::int32_t coin = 0; coin < record->CoinCount; ++coin)
+        CheckText(walk.library.Block, record->Coins[coin].DescriptionText);
+    }
+    walk.Settle();
+    qmx::WriteAcceptorDetails(walk.library, index, record.get());  // walks the coins again
+  }
+}
+
+void ReadDispensers(Walk& walk) {
+  // The record as long as the version's host has it.
+  const std::size_t bytes = walk.version == QMX_VERSION_5 ? sizeof(QmxDispenserDetails)
+                            : walk.version == QMX_VERSION_2
+                                ? offsetof(QmxDispenserDetails, ExtraWord)
+                                : offsetof(QmxDispenserDetails, DispenserExtra1);
+  std::vector<std::uint8_t> buffer(bytes);
+  auto* record = reinterpret_cast<QmxDispenserDetails*>(buffer.data());
+  for (const std::int32_t index : kIndexes) {
+    walk.Settle();
+    if (qmx::ReadDispenserDetails(walk.library, index, record) == 0) continue;
+    if (walk.version == QMX_VERSION_5) {
+      const char* text;
+      std::memcpy(&text, buffer.data() + offsetof(QmxDispenserDetails, DescriptionText),
+                  sizeof text);
+      CheckText(walk.library.Block, text);
+    }
+    walk.Settle();
+    qmx::WriteDispenserDetails(walk.library, index, record);
+  }
+}
+
+void ReadReplies(Walk& walk) {
+  constexpr auto kReplyArea = static_cast<std::int32_t>(qmx::status::kReplyDataSize);
+  walk.details.WriteStatus = qmx::kBlockSent;  // as after a block went out
+  for (const std::int32_t maximum : {-1, 0, 1, 140, 316, 317}) {
+    std::vector<std::uint8_t> buffer(maximum > 0 ? static_cast<std::size_t>(maximum) : 0);
+    walk.Settle();
+    if (qmx::ReadInterfaceBlock(walk.library, walk.details, buffer.data(), maximum) > kReplyArea)
+      Fail("a reply longer than the reply area");
+  }
+  std::vector<std::uint8_t> raw(qmx::kRawPortResultMaximum);
+  walk.Settle();
+  if (qmx::RawPortResult(walk.library, walk.details, raw.data()) > kReplyArea)
+    Fail("a raw port reply longer than the reply area");
+  const QmxRawPortRequest request{};
+  walk.Settle();
+  qmx::DoRawPort(walk.library, walk.details, &request);
+}
+
+void ReadSwitches(Walk& walk) {
+  for (const std::int32_t number : {-1, 0, 63, 64}) {
+    (void)qmx::SwitchOpens(walk.library, number);
+    (void)qmx::SwitchCloses(walk.library, number);
+  }
+}
+
+// Each call on a settled block: see Walk::Settle.
+using Walker = void (*)(Walk&);
+constexpr Walker kWalkers[] = {
+    [](Walk& walk) {
+      if (walk.version == QMX_VERSION_5)
+        ReadAcceptors<QmxAcceptorDetails5>(walk);
+      else
+        ReadAcceptors<QmxAcceptorDetails>(walk);
+    },
+    ReadDispensers,
+    ReadReplies,
+    ReadSwitches,
+    [](Walk& walk) { (void)qmx::CurrentValue(walk.library); },
+    [](Walk& walk) { (void)qmx::CurrentPaid(walk.library); },
+    [](Walk& walk) { (void)qmx::AvailableValue(walk.library); },
+    [](Walk& walk) { (void)qmx::CurrentUpdates(walk.library); },
+    [](Walk& walk) { (void)qmx::EscrowThroughput(walk.library); },
+    [](Walk& walk) { (void)qmx::SerialNumber(walk.library); },
+    [](Walk& walk) { (void)qmx::LastPayStatus(walk.library, walk.money); },
+    [](Walk& walk) {
+      QmxEventDetails event;
+      (void)qmx::NextEvent(walk.library, &event);
+    },
+    [](Walk& walk) { (void)qmx::NextEvent(walk.library, nullptr); },
+    [](Walk& walk) { (void)qmx::CheckOperation(walk.library, 1, 2); },
+    // --- New export families: add their walks here, each checking what it hands out
+    // (texts with CheckText, counts against their arrays), e.g. ZELTIConsistencyError
+    // over the acceptor lists, the barcode texts, the counter captions.
+};
+
+// The input as the unit's block: repeated to the block's end (so a short input
+// reaches it too), the magic and format a host opens, and area offsets from the
+// input, kept inside the block but not made sound. False for an input too short to
+// name them.
+bool PlaceBlock(NamedBlock& named, const std::uint8_t* data, std::size_t size) {
+  if (size < 24) return false;
+  std::uint8_t* block = named.memory.data();
+  for (std::size_t at = 0; at < kBlockBytes; at += size)
+    std::memcpy(block + at, data, size < kBlockBytes - at ? size : kBlockBytes - at);
+  named.SetWord(qmx::header::kStatusAreaOffset,
+                named.Word(qmx::header::kStatusAreaOffset) % kBlockBytes);
+  named.SetWord(qmx::header::kCommandAreaOffset,
+                named.Word(qmx::header::kCommandAreaOffset) % kBlockBytes);
+  named.SetWord(qmx::header::kBlockFormat, 1);
+  named.SetWord(qmx::header::kBlockMagic, qmx::kBlockMagic);
+  // A CommandArea over the StatusArea's counts makes every read after a guarded
+  // write a stalled unit's read, 100,000 rounds long; the unit tests have that case.
+  const std::uint32_t status = named.Word(qmx::header::kStatusAreaOffset);
+  const std::uint32_t command = named.Word(qmx::header::kCommandAreaOffset);
+  return command >= status + 8 || command + qmx::command::kSize <= status;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  NamedBlock& named = Named();
+  for (const std::int32_t version : {QMX_VERSION_1, QMX_VERSION_2, QMX_VERSION_5}) {
+    if (!PlaceBlock(named, data, size)) return 0;
+    qmx::LibraryState library{named.baseName};
+    library.OpenSpecificVODVersion(named.serial.c_str(), version);
+    Walk walk{named, library, version, {}, {}};
+    for (const Walker walker : kWalkers) {
+      walk.Settle();
+      walker(walk);
+    }
+    library.Unload();
+  }
+  return 0;
+}
