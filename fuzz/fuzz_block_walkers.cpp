@@ -14,8 +14,11 @@
 #include <type_traits>
 #include <vector>
 
+#include "interface/barcode.h"
+#include "interface/consistency.h"
 #include "interface/details.h"
 #include "interface/library.h"
+#include "interface/meters.h"
 #include "interface/money.h"
 #include "platform/bytes.h"
 #include "platform/shared_memory.h"
@@ -193,9 +196,41 @@ constexpr Walker kWalkers[] = {
     },
     [](Walk& walk) { (void)qmx::NextEvent(walk.library, nullptr); },
     [](Walk& walk) { (void)qmx::CheckOperation(walk.library, 1, 2); },
-    // --- New export families: add their walks here, each checking what it hands out
-    // (texts with CheckText, counts against their arrays), e.g. ZELTIConsistencyError
-    // over the acceptor lists, the barcode texts, the counter captions.
+    // The housekeeping, barcode and consistency families.
+    [](Walk& walk) {
+      (void)qmx::ZELTIConsistencyError(walk.library, 100, 1000);
+      walk.Settle();
+      (void)qmx::ZELTIConsistencyError(walk.library, 0, -1);
+    },
+    [](Walk& walk) {
+      for (const std::int32_t counter : {0, 1, 32, 33, 257, -1}) {
+        const char* caption = qmx::ReadCounterCaption(walk.library, counter);
+        if (std::strlen(caption) > QMX_CAPTION_SIZE) Fail("a caption longer than its field");
+        (void)qmx::CounterRead(walk.library, counter);
+      }
+    },
+    [](Walk& walk) {
+      auto text = std::make_unique<char[]>(QMX_BARCODE_TEXT);
+      (void)qmx::BarcodeInEscrow(walk.library, text.get());
+      walk.Settle();
+      (void)qmx::BarcodeStacked(walk.library, text.get());
+      walk.Settle();
+      (void)qmx::BarcodePrintStatus(walk.library);
+    },
+    [](Walk& walk) {
+      auto image = std::make_unique<std::uint8_t[]>(QMX_E2PROM_SIZE);
+      for (const std::int32_t length : {-1, 0, 1, 256, 257})
+        qmx::E2PromRead(walk.library, image.get(), length);  // at most 256 are copied
+      walk.Settle();
+      qmx::E2PromWrite(walk.library, image.get(), QMX_E2PROM_SIZE);
+    },
+    [](Walk& walk) {
+      auto date = std::make_unique<char[]>(16), time = std::make_unique<char[]>(16);
+      (void)qmx::FirmwareVersion(walk.library, date.get(), time.get());
+      (void)qmx::MeterStatus(walk.library);
+      (void)qmx::MeterSerialNo(walk.library);
+      (void)qmx::USBDriverStatus(walk.library);
+    },
 };
 
 // The input as the unit's block: repeated to the block's end (so a short input

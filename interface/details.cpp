@@ -52,8 +52,17 @@ std::uint32_t CoinLimit(const SharedBlock& block, std::uint32_t entry) {
                                                            : QMX_MAX_COINS;
 }
 
+// Where a record's description texts lie, taken during the read and turned into
+// texts once it settled: finding a text's end scans the block, and a unit stalled
+// mid-update repeats the read 100,000 times.
+struct TextPlaces {
+  std::uint32_t acceptor = 0;
+  std::uint32_t coins[QMX_MAX_COINS] = {};
+};
+
 template <typename Coin>
-void FillCoin(const SharedBlock& block, std::uint32_t at, std::int32_t level, Coin* coin) {
+void FillCoin(const SharedBlock& block, std::uint32_t at, std::int32_t level, Coin* coin,
+              std::uint32_t* textPlace) {
   const auto word = [&](std::uint32_t field) { return Signed(block.Load(std::uint64_t{at} + field)); };
   coin->Value = word(coin::kValue);
   coin->Setting1 = word(coin::kSetting1);
@@ -66,18 +75,15 @@ void FillCoin(const SharedBlock& block, std::uint32_t at, std::int32_t level, Co
   coin->UnitByte =
       level >= kUnitByteLevel ? static_cast<unsigned char>(word(coin::kUnitByte) & 0xFF) : 0;
   coin->Spare2 = 0;
-  if constexpr (std::is_same_v<Coin, QmxCoinDetails5>) {
-    coin->DescriptionText = level >= kDescriptionLevel
-                                ? TextAt(block, block.Load(std::uint64_t{at} + coin::kDescription))
-                                : kEmptyText;
-  }
+  *textPlace = level >= kDescriptionLevel ? block.Load(std::uint64_t{at} + coin::kDescription) : 0;
 }
 
 // Entry `index` into `record`: every header field, the coin entries it fills
 // (CoinCount of them, each whole) and, in the longer layout, the two closing fields;
 // a retry of the read sets them all again. False when there is none.
 template <typename Record>
-bool FillAcceptor(const SharedBlock& block, std::int32_t index, Record* record) {
+bool FillAcceptor(const SharedBlock& block, std::int32_t index, Record* record,
+                  TextPlaces* texts) {
   const std::uint32_t entry = FindEntry(block, status::kAcceptorListOffset, index, acceptor::kSize);
   if (entry == 0) return false;
   const std::int32_t level = Level(block);
@@ -96,14 +102,13 @@ bool FillAcceptor(const SharedBlock& block, std::int32_t index, Record* record) 
   if constexpr (std::is_same_v<Record, QmxAcceptorDetails5>) {
     const bool described = level >= kDescriptionLevel;
     record->ExtraWord = described ? Signed(word(acceptor::kExtraWord)) : 0;
-    record->DescriptionText =
-        described ? TextAt(block, word(acceptor::kDescription)) : kEmptyText;
+    texts->acceptor = described ? word(acceptor::kDescription) : 0;
   }
   const std::uint32_t limit = CoinLimit(block, entry);
   std::uint32_t at = block.Link(word(acceptor::kFirstCoin), coin::kSize);
   std::uint32_t filled = 0;
   for (; filled < limit && at != 0; ++filled) {
-    FillCoin(block, at, level, &record->Coins[filled]);
+    FillCoin(block, at, level, &record->Coins[filled], &texts->coins[filled]);
     at = block.Link(block.Load(at), coin::kSize);
   }
   // What the caller may walk: the elements really filled, never more than the array.
@@ -118,11 +123,27 @@ bool FillAcceptor(const SharedBlock& block, std::int32_t index, Record* record) 
 template <typename Record>
 std::int32_t ReadAcceptor(const LibraryState& library, std::int32_t index, void* details) {
   Record record;  // FillAcceptor sets every field that is copied out
+  TextPlaces texts;
   bool found = false;
   if (!library.Block.ConsistentRead(
-          [&] { found = FillAcceptor(library.Block, index, &record); }))
+          [&] { found = FillAcceptor(library.Block, index, &record, &texts); }))
     return 0;
   if (!found) return 0;
+  if constexpr (std::is_same_v<Record, QmxAcceptorDetails5>) {
+    // Coins often share one text place: each distinct one is looked up once.
+    std::uint32_t lastPlace = 0;
+    const char* lastText = kEmptyText;
+    const auto text = [&](std::uint32_t place) {
+      if (place != lastPlace) {
+        lastPlace = place;
+        lastText = TextAt(library.Block, place);
+      }
+      return place == 0 ? kEmptyText : lastText;
+    };
+    record.DescriptionText = text(texts.acceptor);
+    for (std::int32_t c = 0; c < record.CoinCount; ++c)
+      record.Coins[c].DescriptionText = text(texts.coins[c]);
+  }
   auto* out = static_cast<std::uint8_t*>(details);
   const std::size_t filled =
       offsetof(Record, Coins) + sizeof record.Coins[0] * static_cast<std::size_t>(record.CoinCount);
@@ -200,6 +221,7 @@ std::int32_t ReadDispenserDetails(const LibraryState& library, std::int32_t inde
   if (!library.IsOpen() || details == nullptr) return 0;
   const SharedBlock& block = library.Block;
   QmxDispenserDetails record{};
+  std::uint32_t textPlace = 0;  // its text is found once the read settled
   bool found = false;
   if (!block.ConsistentRead([&] {
         record = QmxDispenserDetails{};
@@ -221,16 +243,15 @@ std::int32_t ReadDispenserDetails(const LibraryState& library, std::int32_t inde
           record.DispenserExtra1 = word(dispenser::kExtra1);
           record.DispenserExtra2 = word(dispenser::kExtra2);
         }
+        textPlace = 0;
         if (level >= kDescriptionLevel) {
           record.ExtraWord = word(dispenser::kExtraWord);
-          record.DescriptionText =
-              TextAt(block, static_cast<std::uint32_t>(word(dispenser::kDescription)));
-        } else {
-          record.DescriptionText = kEmptyText;
+          textPlace = static_cast<std::uint32_t>(word(dispenser::kDescription));
         }
       }))
     return 0;
   if (!found) return 0;
+  record.DescriptionText = TextAt(block, textPlace);
   // Only as much as the opened version's record holds: an older host's is shorter.
   std::memcpy(details, &record, DispenserBytes(library.RequestedVersion));
   return 1;

@@ -705,6 +705,21 @@ TEST_F(Details, StalledUnitAnswersAsClosed) {
   qmx::WriteInterfaceBlock(library_, state_, 0, data, 4);
   EXPECT_EQ(state_.WriteStatus, -4);
   EXPECT_TRUE(ChangedWords(before).empty());
+
+  // Coins (one entry linked to itself) whose texts run to the block's last byte:
+  // texts are looked up once the read settled, not in each of a stalled read's
+  // 100,000 rounds (minutes of a core before).
+  Set(kAcceptorA + 16, 16);
+  Set(kCoin1 + 0, kCoin1);
+  Set(kCoin1 + 44, 0xA000);
+  Set(kDispenserA + 52, 0xA000);
+  std::memset(block_.data() + 0xA000, 'x', kBlockBytes - 0xA000);
+  EXPECT_EQ(qmx::ReadAcceptorDetails(library_, 0, record.bytes), 0);
+  SetStatus(0, 7);  // settled: the unterminated text reads as none
+  ASSERT_EQ(qmx::ReadAcceptorDetails(library_, 0, record.bytes), 1);
+  const auto* settled = reinterpret_cast<const QmxAcceptorDetails5*>(record.bytes);
+  EXPECT_EQ(settled->CoinCount, 16);
+  EXPECT_STREQ(settled->Coins[15].DescriptionText, "");
 }
 
 }  // namespace
