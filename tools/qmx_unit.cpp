@@ -249,7 +249,8 @@ int Print(const Context& context, Args args) {
     std::printf("print failed: the unit did not take the ticket\n");
     return kFailed;
   }
-  std::printf("print sent (%d status calls); printer status %d\n", calls, status);
+  std::printf("print sent (%d status calls); printer status %d (%s)\n", calls, status,
+              (status & 1) != 0 ? "ready" : "printing or not ready");
   return 0;
 }
 
