@@ -47,37 +47,13 @@ constexpr std::int32_t kV2 = 0x00010002;
 constexpr std::int32_t kV5 = 0x00010005;
 
 // Public: the hostile cases spoil the block through it.
-class Details : public ::testing::Test {
+class Details : public OpenBlock {
  public:
   void Open(std::int32_t level, std::int32_t version) {
-    UnitSetup setup;
-    setup.level = level;
-    SetUpBlock(block_.data(), setup);
-    library_.Block = qmx::SharedBlock(block_.data(), block_.size());
+    OpenBlock::Open(level);
     library_.RequestedVersion = version;
-    ASSERT_TRUE(library_.Block.TakeAreas());
   }
-  std::uint32_t Word(std::uint32_t at) { return WordAt(block_.data(), at); }
-  void Set(std::uint32_t at, std::uint32_t value) { SetWordAt(block_.data(), at, value); }
-  std::uint32_t Status(std::uint32_t field) { return Word(kStatusAt + field); }
-  void SetStatus(std::uint32_t field, std::uint32_t value) { Set(kStatusAt + field, value); }
-  std::uint32_t Command(std::uint32_t field) { return Word(kCommandAt + field); }
-  void SetCommand(std::uint32_t field, std::uint32_t value) { Set(kCommandAt + field, value); }
-  void SetText(std::uint32_t at, const char* text) {
-    std::memcpy(block_.data() + at, text, std::strlen(text) + 1);
-  }
-  void StallUnit() {
-    SetStatus(0, 8);
-    SetStatus(4, 7);
-  }
-  std::vector<std::uint32_t> ChangedWords(const std::vector<std::uint8_t>& before) {
-    std::vector<std::uint32_t> changed;
-    const std::vector<std::uint8_t> after = block_.Snapshot();
-    for (std::uint32_t at = 0; at + 4 <= after.size(); at += 4) {
-      if (WordAt(after.data(), at) != WordAt(before.data(), at)) changed.push_back(at);
-    }
-    return changed;
-  }
+  void SetText(std::uint32_t at, const char* text) { SetBytes(at, text, std::strlen(text) + 1); }
 
   // Two acceptors; A has two coins with texts, B none.
   void PlaceAcceptors() {
@@ -122,8 +98,6 @@ class Details : public ::testing::Test {
     Set(kDispenserB + 8, 900);
   }
 
-  Buffer block_{kBlockBytes};
-  LibraryState library_{"QmxTest details never opened"};
   DetailsState state_;
 };
 

@@ -39,41 +39,8 @@ constexpr std::uint32_t kCheckB = 1424;
 
 // A block in a test buffer, set up as a unit sets it up, held by a fresh library
 // state that has taken its areas (open) or not.
-class Money : public ::testing::Test {
+class Money : public OpenBlock {
  protected:
-  void Open(std::int32_t level, std::uint32_t payoutBase = 0) {
-    UnitSetup setup;
-    setup.level = level;
-    setup.payoutBase = payoutBase;
-    SetUpBlock(block_.data(), setup);
-    library_.Block = qmx::SharedBlock(block_.data(), block_.size());
-    ASSERT_TRUE(library_.Block.TakeAreas());
-  }
-  std::uint32_t Status(std::uint32_t field) { return WordAt(block_.data(), kStatusAt + field); }
-  void SetStatus(std::uint32_t field, std::uint32_t value) {
-    SetWordAt(block_.data(), kStatusAt + field, value);
-  }
-  std::uint32_t Command(std::uint32_t field) { return WordAt(block_.data(), kCommandAt + field); }
-  void SetCommand(std::uint32_t field, std::uint32_t value) {
-    SetWordAt(block_.data(), kCommandAt + field, value);
-  }
-  // The unit in the middle of an update it never finishes.
-  void StallUnit() {
-    SetStatus(kStatusStart, 8);
-    SetStatus(kStatusEnd, 7);
-  }
-  // Offsets whose bytes differ from `before`, word by word.
-  std::vector<std::uint32_t> ChangedWords(const std::vector<std::uint8_t>& before) {
-    std::vector<std::uint32_t> changed;
-    const std::vector<std::uint8_t> after = block_.Snapshot();
-    for (std::uint32_t at = 0; at + 4 <= after.size(); at += 4) {
-      if (WordAt(after.data(), at) != WordAt(before.data(), at)) changed.push_back(at);
-    }
-    return changed;
-  }
-
-  Buffer block_{kBlockBytes};
-  LibraryState library_{"QmxTest money never opened"};
   MoneyState money_;
 };
 

@@ -152,9 +152,10 @@ class UnitMapping {
 // on a virtual clock: the fixture of the families' tests.
 class OpenBlock : public ::testing::Test {
  public:
-  void Open(std::int32_t level) {
+  void Open(std::int32_t level, std::uint32_t payoutBase = 0) {
     UnitSetup setup;
     setup.level = level;
+    setup.payoutBase = payoutBase;
     SetUpBlock(block_.data(), setup);
     library_.Block = qmx::SharedBlock(block_.data(), block_.size());
     library_.Clock = &clock_;
