@@ -1,6 +1,6 @@
 // Qmxzelti's exports against a served block, through the built library as a host
-// loads it: single reads, PayOut, NextEvent and ReadAcceptorDetails over 8 acceptors
-// of 16 coins each; with the unit quiet (Arg 0) and with the unit side updating its
+// loads it: single reads, PayOut, NextEvent, ReadAcceptorDetails over 8 acceptors
+// of 16 coins each, the consistency check over them and the barcode escrow poll; with the unit quiet (Arg 0) and with the unit side updating its
 // area at 10 kHz (Arg 1).
 // "bench_interface --syscall-loop N" only opens and calls each export N times, for
 // counting system calls with strace (bench/interface_syscalls.sh).
@@ -39,6 +39,8 @@ struct Api {
   void(QMX_CALL* PayOut)(int) = nullptr;
   int(QMX_CALL* NextEvent)(QmxEventDetails*) = nullptr;
   int(QMX_CALL* ReadAcceptorDetails)(int, void*) = nullptr;
+  const char*(QMX_CALL* ZELTIConsistencyError)(int, int) = nullptr;
+  int(QMX_CALL* BarcodeInEscrow)(char*) = nullptr;
 };
 
 // The unit's side: the block, set up by the simulator's server (one tick, no
@@ -114,6 +116,8 @@ class ServedBlock {
     bind("PayOut", 4, &api_.PayOut);
     bind("NextEvent", 4, &api_.NextEvent);
     bind("ReadAcceptorDetails", 8, &api_.ReadAcceptorDetails);
+    bind("ZELTIConsistencyError", 8, &api_.ZELTIConsistencyError);
+    bind("BarcodeInEscrow", 4, &api_.BarcodeInEscrow);
     if (!error_.empty()) return;
     const int opened = api_.OpenSpecificVODVersion(serial_.c_str(), QMX_VERSION_5);
     if (opened != 0) {
@@ -206,7 +210,21 @@ void BM_ReadAllAcceptors(benchmark::State& state) {
   });
 }
 
+// The consistency check: one walk of all 8 acceptors' coins and a clock reading.
+void BM_ZELTIConsistencyError(benchmark::State& state) {
+  Measure(state, [](const Api& api) { benchmark::DoNotOptimize(api.ZELTIConsistencyError(1, 1)); });
+}
+// A host polling for a barcode ticket in escrow.
+void BM_BarcodeInEscrow(benchmark::State& state) {
+  Measure(state, [](const Api& api) {
+    char text[QMX_BARCODE_TEXT];
+    benchmark::DoNotOptimize(api.BarcodeInEscrow(text));
+  });
+}
+
 BENCHMARK(BM_CurrentValue)->Arg(0)->Arg(1);
+BENCHMARK(BM_ZELTIConsistencyError)->Arg(0)->Arg(1);
+BENCHMARK(BM_BarcodeInEscrow)->Arg(0)->Arg(1);
 BENCHMARK(BM_LastPayStatus)->Arg(0)->Arg(1);
 BENCHMARK(BM_PayOut)->Arg(0)->Arg(1);
 BENCHMARK(BM_NextEvent)->Arg(0)->Arg(1);
