@@ -81,7 +81,12 @@ void BlockServer::Pay(std::int64_t now) {
   const std::int64_t frequency = std::max<std::int64_t>(clock_.Frequency(), 1);
   const std::int64_t elapsed = std::clamp<std::int64_t>(now - pay_.lastTick, 0, frequency);
   pay_.lastTick = now;
-  const std::uint32_t target = PayoutTargetOfLevel();
+  std::uint32_t target = PayoutTargetOfLevel();
+  // From level 5 a host's payout request moves both words, BasedPayoutTarget being
+  // PayoutTarget plus the base. A based target alone asks for nothing: a host's
+  // attach sets it to the bare base, which must neither stop the payout in hand nor,
+  // with PaidTotal past 2^31, look like a target ahead of it.
+  if (level_ >= kEscrowLevel && target != commands_.payoutTarget) target = pay_.lastTarget;
   if (target != pay_.lastTarget) {
     pay_.lastTarget = target;
     if (Ahead(target, pay_.paid) > 0) {

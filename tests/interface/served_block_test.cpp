@@ -217,6 +217,14 @@ TEST_F(ServedBlock, PayoutsAcrossTheWrap) {
   PayAndWait(100);
   EXPECT_EQ(SettledPayStatus(), QMX_PAY_COMPLETE);
   EXPECT_EQ(static_cast<std::uint32_t>(qmx::CurrentPaid(library_)), 0x8000005Eu);
+  // Another host attaching (its attach puts the bare base into BasedPayoutTarget)
+  // starts no payout, though 0 - PaidTotal is now a positive difference.
+  qmx::LibraryState other{baseName_};
+  ASSERT_EQ(other.OpenSpecificVODVersion(serial_.c_str(), QMX_VERSION_5), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(static_cast<std::uint32_t>(qmx::CurrentPaid(library_)), 0x8000005Eu);
+  EXPECT_EQ(qmx::LastPayStatus(library_, money_), QMX_PAY_COMPLETE);
+  other.Unload();
   PayAndWait(1000);
   EXPECT_EQ(SettledPayStatus(), QMX_PAY_COMPLETE);
   EXPECT_EQ(static_cast<std::uint32_t>(qmx::CurrentPaid(library_)), 0x80000446u);

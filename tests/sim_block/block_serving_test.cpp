@@ -86,7 +86,10 @@ TEST_P(PayoutTest, PaysTowardItsLevelsTargetAtTheRateThenReportsTheEnd) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, PayoutTest,
                          ::testing::Values(PayoutCase{4, 100, 1060, 100},  // PayoutTarget
-                                           PayoutCase{5, 100, 1060, 60},   // Based - PayoutBase
+                                           PayoutCase{5, 60, 1060, 60},    // Based - PayoutBase
+                                           // A based target that is not PayoutTarget plus
+                                           // the base (an attach's) asks for nothing.
+                                           PayoutCase{5, 100, 1060, 0},
                                            PayoutCase{7, 250, 1250, 250}));
 
 TEST(PayoutFailureTest, AnArmedFailureStopsTheNextPayoutHalfwayAndIsNotResumed) {
