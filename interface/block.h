@@ -3,7 +3,6 @@
 // sides keep: ConsistentRead, GuardedWrite and VerifiedStore.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -216,10 +215,9 @@ class SharedBlock {
     if (!HasAreas()) return false;
     for (std::uint32_t round = 0; round < kConsistentReadRounds; ++round) {
       const std::uint32_t end = LoadStatus(status::kEndCount);
+      // Word and byte loads alike acquire, so none of the fields' loads (byte copies
+      // of texts and reply data included) can come after the closing count's.
       readFields();
-      // Fields may include byte copies (texts, reply data), which are relaxed loads:
-      // the fence keeps every one of them before the closing count.
-      std::atomic_thread_fence(std::memory_order_acquire);
       if (LoadStatus(status::kStartCount) == end) return true;
     }
     return false;

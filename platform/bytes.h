@@ -73,10 +73,11 @@ inline bool CompareExchangeSharedWord(std::uint8_t* p, std::uint32_t* expected,
   return word.compare_exchange_strong(*expected, desired, std::memory_order_acq_rel,
                                       std::memory_order_acquire);
 }
-// One byte of shared memory (texts the other side may be rewriting).
+// One byte of shared memory (texts the other side may be rewriting). Acquire, as the
+// word loads are: a counter pair read after byte copies must not overtake them.
 inline std::uint8_t LoadSharedByte(const std::uint8_t* p) {
   std::atomic_ref<const std::uint8_t> byte(*p);
-  return byte.load(std::memory_order_relaxed);
+  return byte.load(std::memory_order_acquire);
 }
 
 }  // namespace platform
