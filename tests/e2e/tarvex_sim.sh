@@ -288,7 +288,8 @@ if [ -z "$EMULATOR" ]; then
   check "block: EventWord" $((0x81020007)) "$(u32_at $((sa + 892)))"
   check "block: EventSequence" 1 "$(u32_at $((sa + 888)))"
 
-  # A level-7 payout of 100 (BasedPayoutTarget = 100 + PayoutBase), paid at once.
+  # A level-7 payout of 100: PayoutTarget, then BasedPayoutTarget = 100 + PayoutBase.
+  host_write $((ca + 596)) 100
   host_write $((ca + 1412)) 1100
   await_value paid-total 100 || true
   check "payout: paid-total" 100 "$(value paid-total)"
@@ -296,6 +297,7 @@ if [ -z "$EMULATOR" ]; then
   check "payout: PaidTotal" 100 "$(u32_at $((sa + 852)))"
   run "$SIM" ctl --serial "$serial_c" fail-payout 9
   check_output "ctl fail-payout: answer" $'the next payout fails with code 9\n'
+  host_write $((ca + 596)) 300
   host_write $((ca + 1412)) 1300
   await_value pay-status 9 || true
   check "failed payout: pay-status" 9 "$(value pay-status)"
