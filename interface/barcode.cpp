@@ -22,22 +22,10 @@ constexpr std::int32_t kReplyMaximum = 128;
 constexpr std::size_t kBarcodeDigits = 18;
 constexpr std::uint32_t kPrinterReady = 1;
 
-std::int32_t Level(const LibraryState& library) {
-  return static_cast<std::int32_t>(library.Block.Load(header::kFirmwareLevel));
-}
-
-bool Offered(const LibraryState& library) {
-  return library.IsOpen() && Level(library) >= kBarcodeLevel;
-}
-
-std::uint64_t CommandField(const LibraryState& library, std::uint32_t field) {
-  return std::uint64_t{library.Block.CommandArea()} + field;
-}
-
 void SetEnabled(LibraryState& library, std::uint32_t value) {
-  if (!Offered(library)) return;
+  if (!library.Offers(kBarcodeLevel)) return;
   library.Block.GuardedWrite(
-      [&] { library.Block.VerifiedStore(CommandField(library, command::kBarcodeEnabled), value); },
+      [&] { library.Block.VerifiedStore(library.CommandField(command::kBarcodeEnabled), value); },
       Settings::kChanged);
 }
 
@@ -45,14 +33,14 @@ void SetEnabled(LibraryState& library, std::uint32_t value) {
 // every ticket that has reached escrow. A unit whose counts never settle decides
 // nothing: no write, and SettingsChangeCount stays.
 void Decide(LibraryState& library, std::uint32_t decided, std::uint32_t other) {
-  if (!Offered(library)) return;
+  if (!library.Offers(kBarcodeLevel)) return;
   std::uint32_t escrowCount = 0;
   if (!library.Block.ConsistentRead(
           [&] { escrowCount = library.Block.LoadStatus(status::kBarcodeEscrowCount); }))
     return;
   library.Block.GuardedWrite(
       [&] {
-        library.Block.VerifiedStore(CommandField(library, decided),
+        library.Block.VerifiedStore(library.CommandField(decided),
                                     escrowCount - library.Block.LoadCommand(other));
       },
       Settings::kChanged);
@@ -150,7 +138,7 @@ void BarcodeDisable(LibraryState& library) {
 }
 
 std::int32_t BarcodeInEscrow(const LibraryState& library, char* barcode) {
-  if (!Offered(library)) return 0;
+  if (!library.Offers(kBarcodeLevel)) return 0;
   const SharedBlock& block = library.Block;
   std::uint32_t escrowCount = 0, accepted = 0, returned = 0;
   if (!ReadBarcode(library, status::kEscrowBarcode, barcode, [&] {
@@ -164,7 +152,7 @@ std::int32_t BarcodeInEscrow(const LibraryState& library, char* barcode) {
 }
 
 std::int32_t BarcodeStacked(const LibraryState& library, char* barcode) {
-  if (!Offered(library)) return 0;
+  if (!library.Offers(kBarcodeLevel)) return 0;
   std::uint32_t stacked = 0;
   if (!ReadBarcode(library, status::kStackedBarcode, barcode,
                    [&] { stacked = library.Block.LoadStatus(status::kBarcodeStackedCount); }))
@@ -194,7 +182,7 @@ std::int32_t BarcodePrint(LibraryState& library, const QmxTicket* ticket) {
 }
 
 std::int32_t BarcodePrintStatus(LibraryState& library) {
-  if (!Offered(library)) return 0;
+  if (!library.Offers(kBarcodeLevel)) return 0;
   PrintJob& job = library.Print;
   if (job.UnderWay()) {
     std::uint8_t reply[kReplyMaximum];

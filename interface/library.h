@@ -132,6 +132,19 @@ class LibraryState {
 
   // Open: the block's area offsets are held. Every export tests this.
   bool IsOpen() const { return Block.HasAreas(); }
+  // The unit's FirmwareLevel, on which the families' features are gated.
+  std::int32_t FirmwareLevel() const {
+    return static_cast<std::int32_t>(Block.Load(header::kFirmwareLevel));
+  }
+  // Open, and the unit's level is at least `level`.
+  bool Offers(std::int32_t level) const { return IsOpen() && FirmwareLevel() >= level; }
+  // Block offsets of StatusArea and CommandArea fields.
+  std::uint64_t StatusField(std::uint32_t field) const {
+    return std::uint64_t{Block.StatusArea()} + field;
+  }
+  std::uint64_t CommandField(std::uint32_t field) const {
+    return std::uint64_t{Block.CommandArea()} + field;
+  }
   // A mapping is held, with or without a valid block (DriverState is then readable).
   // A PCI card's window is not a mapping.
   bool MappingHeld() const { return mapping_.valid(); }

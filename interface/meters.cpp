@@ -20,18 +20,6 @@ constexpr std::uint32_t kDeviceKeyType = 5;
 constexpr std::int32_t kReplyMaximum = 128;
 constexpr std::uint32_t kDriverExitState = 4;
 
-std::int32_t Level(const LibraryState& library) {
-  return static_cast<std::int32_t>(library.Block.Load(header::kFirmwareLevel));
-}
-
-bool Offered(const LibraryState& library, std::int32_t level) {
-  return library.IsOpen() && Level(library) >= level;
-}
-
-std::uint64_t CommandField(const LibraryState& library, std::uint32_t field) {
-  return std::uint64_t{library.Block.CommandArea()} + field;
-}
-
 // Counter k (its low 8 bits, 1 to 32) as its word's index, or -1 for none.
 std::int32_t CounterIndex(std::int32_t counter) {
   const std::uint32_t number = static_cast<std::uint32_t>(counter) & 0xFFu;
@@ -40,18 +28,18 @@ std::int32_t CounterIndex(std::int32_t counter) {
 }
 
 std::uint64_t CounterWord(const LibraryState& library, std::int32_t index) {
-  return CommandField(library, command::kCounterValues + 4 * static_cast<std::uint32_t>(index));
+  return library.CommandField(command::kCounterValues + 4 * static_cast<std::uint32_t>(index));
 }
 
 std::uint64_t CaptionField(const LibraryState& library, std::int32_t index) {
-  return CommandField(library, command::kCounterCaptions +
+  return library.CommandField(command::kCounterCaptions +
                                    command::kCounterCaptionSize * static_cast<std::uint32_t>(index));
 }
 
 // One StatusArea word of the meter; the closed interface's 0 when the counts never settle.
 std::int32_t MeterWord(const LibraryState& library, std::uint32_t field, std::int32_t belowLevel) {
   if (!library.IsOpen()) return 0;
-  if (Level(library) < kCounterLevel) return belowLevel;
+  if (library.FirmwareLevel() < kCounterLevel) return belowLevel;
   std::uint32_t value = 0;
   if (!library.Block.ConsistentRead([&] { value = library.Block.LoadStatus(field); })) return 0;
   return static_cast<std::int32_t>(value);
@@ -87,7 +75,7 @@ std::int32_t Exchange(LibraryState& library, const std::uint8_t* message, std::i
 
 void CounterIncrement(LibraryState& library, std::int32_t counter, std::int32_t amount) {
   const std::int32_t index = CounterIndex(counter);
-  if (index < 0 || !Offered(library, kCounterLevel)) return;
+  if (index < 0 || !library.Offers(kCounterLevel)) return;
   const std::uint64_t at = CounterWord(library, index);
   library.Block.GuardedWrite(
       [&] {
@@ -99,7 +87,7 @@ void CounterIncrement(LibraryState& library, std::int32_t counter, std::int32_t 
 
 void CounterCaption(LibraryState& library, std::int32_t counter, const char* caption) {
   const std::int32_t index = CounterIndex(counter);
-  if (index < 0 || caption == nullptr || !Offered(library, kCounterLevel)) return;
+  if (index < 0 || caption == nullptr || !library.Offers(kCounterLevel)) return;
   std::uint8_t bytes[command::kCounterCaptionSize];
   std::memcpy(bytes, caption, sizeof bytes);
   const std::uint64_t at = CaptionField(library, index);
@@ -113,7 +101,7 @@ void CounterCaption(LibraryState& library, std::int32_t counter, const char* cap
 
 std::int32_t CounterRead(const LibraryState& library, std::int32_t counter) {
   const std::int32_t index = CounterIndex(counter);
-  if (index < 0 || !Offered(library, kCounterLevel)) return 0;
+  if (index < 0 || !library.Offers(kCounterLevel)) return 0;
   return static_cast<std::int32_t>(library.Block.Load(CounterWord(library, index)));
 }
 
@@ -121,17 +109,17 @@ const char* ReadCounterCaption(LibraryState& library, std::int32_t counter) {
   char* text = library.Meters.Caption;
   std::memset(text, 0, sizeof library.Meters.Caption);
   const std::int32_t index = CounterIndex(counter);
-  if (index < 0 || !Offered(library, kCounterLevel)) return text;
+  if (index < 0 || !library.Offers(kCounterLevel)) return text;
   // The field need not hold a zero: the buffer's thirteenth byte ends the text.
   library.Block.CopyOut(CaptionField(library, index), text, command::kCounterCaptionSize);
   return text;
 }
 
 void CounterDisplay(LibraryState& library, std::int32_t code) {
-  if (!Offered(library, kCounterLevel)) return;
+  if (!library.Offers(kCounterLevel)) return;
   library.Block.GuardedWrite(
       [&] {
-        library.Block.VerifiedStore(CommandField(library, command::kCounterDisplayCode),
+        library.Block.VerifiedStore(library.CommandField(command::kCounterDisplayCode),
                                     static_cast<std::uint32_t>(code));
       },
       Settings::kChanged);
@@ -146,10 +134,10 @@ std::int32_t MeterSerialNo(const LibraryState& library) {
 }
 
 void E2PromWrite(LibraryState& library, const std::uint8_t* data, std::int32_t length) {
-  if (!Offered(library, kE2PromLevel)) return;
+  if (!library.Offers(kE2PromLevel)) return;
   if (data == nullptr && length > 0) return;
   SharedBlock& block = library.Block;
-  const std::uint64_t image = CommandField(library, command::kE2PromImage);
+  const std::uint64_t image = library.CommandField(command::kE2PromImage);
   std::uint8_t working[command::kE2PromImageSize];
   block.CopyOut(image, working, sizeof working);
   if (length > 0) {
@@ -158,7 +146,7 @@ void E2PromWrite(LibraryState& library, const std::uint8_t* data, std::int32_t l
                                   : sizeof working;
     std::memcpy(working, data, count);
   }
-  const std::uint64_t changesField = CommandField(library, command::kE2PromRowChanges);
+  const std::uint64_t changesField = library.CommandField(command::kE2PromRowChanges);
   block.GuardedWrite(
       [&] {
         std::uint32_t changes = block.Load(changesField);
@@ -183,11 +171,11 @@ void E2PromWrite(LibraryState& library, const std::uint8_t* data, std::int32_t l
 }
 
 void E2PromRead(const LibraryState& library, std::uint8_t* buffer, std::int32_t length) {
-  if (buffer == nullptr || length <= 0 || !Offered(library, kE2PromLevel)) return;
+  if (buffer == nullptr || length <= 0 || !library.Offers(kE2PromLevel)) return;
   const std::size_t count = static_cast<std::size_t>(length) < command::kE2PromImageSize
                                 ? static_cast<std::size_t>(length)
                                 : command::kE2PromImageSize;
-  library.Block.CopyOut(CommandField(library, command::kE2PromImage), buffer, count);
+  library.Block.CopyOut(library.CommandField(command::kE2PromImage), buffer, count);
 }
 
 std::int32_t E2PromReset(LibraryState& library, std::int32_t flag) {

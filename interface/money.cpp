@@ -12,18 +12,6 @@ constexpr std::int32_t kCheckLevel = 7;
 // Below the escrow level the first eight slots are not indicators.
 constexpr std::uint32_t kReservedSlots = 8;
 
-std::int32_t Level(const LibraryState& library) {
-  return static_cast<std::int32_t>(library.Block.Load(header::kFirmwareLevel));
-}
-
-std::uint64_t StatusField(const LibraryState& library, std::uint32_t field) {
-  return std::uint64_t{library.Block.StatusArea()} + field;
-}
-
-std::uint64_t CommandField(const LibraryState& library, std::uint32_t field) {
-  return std::uint64_t{library.Block.CommandArea()} + field;
-}
-
 // One StatusArea word by ConsistentRead; 0 when closed or the counts never settle.
 std::int32_t ReadStatusWord(const LibraryState& library, std::uint32_t field) {
   if (!library.IsOpen()) return 0;
@@ -48,12 +36,12 @@ bool ReadPayState(const LibraryState& library, PayState* state) {
 // The new amount then counts from what was really paid.
 void ResyncTarget(LibraryState& library, std::uint32_t paid) {
   library.Block.GuardedWrite(
-      [&] { library.Block.VerifiedStore(CommandField(library, command::kPayoutTarget), paid); });
+      [&] { library.Block.VerifiedStore(library.CommandField(command::kPayoutTarget), paid); });
 }
 
 // The slot that indicator n drives, or -1 when n names none at this level.
 std::int32_t IndicatorSlot(const LibraryState& library, std::int32_t indicator) {
-  const bool reserved = Level(library) < kEscrowLevel;
+  const bool reserved = library.FirmwareLevel() < kEscrowLevel;
   const std::int32_t count =
       static_cast<std::int32_t>(command::kIndicatorSlotCount - (reserved ? kReservedSlots : 0));
   if (indicator < 0 || indicator >= count) return -1;
@@ -65,7 +53,7 @@ void SetIndicator(LibraryState& library, std::int32_t indicator, std::uint32_t v
   const std::int32_t slot = IndicatorSlot(library, indicator);
   if (slot < 0) return;
   const std::uint64_t at =
-      CommandField(library, command::kIndicatorSlots + 4 * static_cast<std::uint32_t>(slot));
+      library.CommandField(command::kIndicatorSlots + 4 * static_cast<std::uint32_t>(slot));
   library.Block.GuardedWrite([&] { library.Block.VerifiedStore(at, value); });
 }
 
@@ -77,16 +65,16 @@ std::int32_t SwitchCount(const LibraryState& library, std::uint32_t table,
 }
 
 void SetEscrow(LibraryState& library, std::uint32_t value) {
-  if (!library.IsOpen() || Level(library) < kEscrowLevel) return;
+  if (!library.Offers(kEscrowLevel)) return;
   library.Block.GuardedWrite(
-      [&] { library.Block.VerifiedStore(CommandField(library, command::kEscrowEnabled), value); },
+      [&] { library.Block.VerifiedStore(library.CommandField(command::kEscrowEnabled), value); },
       Settings::kChanged);
 }
 
 // Decides every item waiting in escrow: `decided` = throughput - `other`, so the two
 // counts together cover all that has reached escrow.
 void DecideEscrow(LibraryState& library, std::uint32_t decided, std::uint32_t other) {
-  if (!library.IsOpen() || Level(library) < kEscrowLevel) return;
+  if (!library.Offers(kEscrowLevel)) return;
   std::uint32_t throughput = 0;
   // A stalled unit: decide nothing rather than from a torn count, and leave the
   // settings count alone, as nothing changed.
@@ -95,7 +83,7 @@ void DecideEscrow(LibraryState& library, std::uint32_t decided, std::uint32_t ot
     return;
   library.Block.GuardedWrite(
       [&] {
-        library.Block.VerifiedStore(CommandField(library, decided),
+        library.Block.VerifiedStore(library.CommandField(decided),
                                     throughput - library.Block.LoadCommand(other));
       },
       Settings::kChanged);
@@ -132,14 +120,14 @@ void PayOut(LibraryState& library, MoneyState& money, std::int32_t amount) {
   // has not taken up the previous request.
   if (pay.status != 0 && pay.paid != library.Block.LoadCommand(command::kPayoutTarget))
     ResyncTarget(library, pay.paid);
-  const bool based = Level(library) >= kEscrowLevel;
+  const bool based = library.FirmwareLevel() >= kEscrowLevel;
   library.Block.GuardedWrite([&] {
     // Amounts wrap as the unit's 32-bit words do.
     const std::uint32_t target =
         library.Block.LoadCommand(command::kPayoutTarget) + static_cast<std::uint32_t>(amount);
-    library.Block.VerifiedStore(CommandField(library, command::kPayoutTarget), target);
+    library.Block.VerifiedStore(library.CommandField(command::kPayoutTarget), target);
     if (based) {
-      library.Block.VerifiedStore(CommandField(library, command::kBasedPayoutTarget),
+      library.Block.VerifiedStore(library.CommandField(command::kBasedPayoutTarget),
                                   target + library.Block.Load(header::kPayoutBase));
     }
   });
@@ -166,7 +154,7 @@ void ValueNeeded(LibraryState& library, std::int32_t value) {
   if (!library.IsOpen()) return;
   library.Block.GuardedWrite(
       [&] {
-        library.Block.VerifiedStore(CommandField(library, command::kValueNeededWord),
+        library.Block.VerifiedStore(library.CommandField(command::kValueNeededWord),
                                     static_cast<std::uint32_t>(value));
       },
       Settings::kChanged);
@@ -189,7 +177,7 @@ std::int32_t NextEvent(LibraryState& library, QmxEventDetails* details) {
           [&] { now = library.Block.LoadStatus(status::kEventSequence); }))
     return 0;
   library.Block.GuardedWrite(
-      [&] { library.Block.VerifiedStore(CommandField(library, command::kEventAckSequence), now); },
+      [&] { library.Block.VerifiedStore(library.CommandField(command::kEventAckSequence), now); },
       Settings::kChanged);
   const QmxEventDetails decoded = DecodeEvent(word);
   if (details != nullptr) *details = decoded;
@@ -218,13 +206,13 @@ std::int32_t SwitchCloses(const LibraryState& library, std::int32_t switchNumber
 }
 
 std::int32_t CheckOperation(LibraryState& library, std::int32_t a, std::int32_t b) {
-  if (!library.IsOpen() || Level(library) < kCheckLevel) return kCheckNotAvailable;
+  if (!library.Offers(kCheckLevel)) return kCheckNotAvailable;
   const std::uint32_t result =
-      library.Block.Load(StatusField(library, status::kCheckOperationResult));
+      library.Block.Load(library.StatusField(status::kCheckOperationResult));
   // The unit answers the posted pair in CheckOperationResult; the next call returns it.
-  library.Block.VerifiedStore(CommandField(library, command::kCheckOperationA),
+  library.Block.VerifiedStore(library.CommandField(command::kCheckOperationA),
                               static_cast<std::uint32_t>(a));
-  library.Block.VerifiedStore(CommandField(library, command::kCheckOperationB),
+  library.Block.VerifiedStore(library.CommandField(command::kCheckOperationB),
                               static_cast<std::uint32_t>(b));
   return static_cast<std::int32_t>(result);
 }
@@ -244,7 +232,7 @@ void EscrowDisable(LibraryState& library) {
 }
 
 std::int32_t EscrowThroughput(const LibraryState& library) {
-  if (!library.IsOpen() || Level(library) < kEscrowLevel) return 0;
+  if (!library.Offers(kEscrowLevel)) return 0;
   return ReadStatusWord(library, status::kEscrowThroughputCount);
 }
 
