@@ -1,4 +1,5 @@
-// The console of a window program started from a shell.
+// The console: that of a window program started from a shell, and whether standard
+// output is one.
 #pragma once
 
 #include <cstdio>
@@ -15,5 +16,9 @@ std::FILE* AttachParentConsole();
 
 // The current working directory as the shell shows it in its prompt.
 std::string CurrentDirectory();
+
+// Whether standard output is an interactive console (a terminal) rather than a
+// file or a pipe: a program may then redraw a line in place.
+bool StandardOutputIsTerminal();
 
 }  // namespace platform

@@ -14,6 +14,10 @@ std::FILE* AttachParentConsole() {
   return nullptr;
 }
 
+bool StandardOutputIsTerminal() {
+  return isatty(STDOUT_FILENO) == 1;
+}
+
 std::string CurrentDirectory() {
   std::vector<char> buffer(256);
   for (;;) {

@@ -50,6 +50,13 @@ std::FILE* AttachParentConsole() {
   return stream;
 }
 
+bool StandardOutputIsTerminal() {
+  // Only a console handle has a console mode; files and pipes fail the call.
+  DWORD mode = 0;
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  return output != nullptr && output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &mode) != 0;
+}
+
 std::string CurrentDirectory() {
   std::vector<char> buffer(MAX_PATH + 1);
   for (;;) {
