@@ -1,5 +1,5 @@
-// Thread names, Win32 backend: SetThreadDescription, looked up at run time because
-// Windows before 10 (version 1607) does not have it and must still run us.
+// Thread names and priority, Win32 backend. SetThreadDescription is looked up at run
+// time because Windows before 10 (version 1607) does not have it and must still run us.
 #if defined(_WIN32)
 #include <windows.h>
 
@@ -20,6 +20,8 @@ void NameCurrentThread(const char* name) {
   if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, 64) == 0) return;
   setDescription(GetCurrentThread(), wide);
 }
+
+void RaiseCurrentThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST); }
 
 }  // namespace platform
 #endif

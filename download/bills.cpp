@@ -1,0 +1,221 @@
+// Bill tables into an Elite or a Lumina: the acceptor found among the unit's, the
+// bus taken over, the upgrade begun, the file uploaded in numbered blocks of lines of
+// up to 128 bytes (each line retried once), the upgrade finished, a Lumina reset and
+// the bus handed back. An Elite takes every message encrypted; a Lumina takes the
+// upload and the finish in clear.
+#include <cstdio>
+#include <cstring>
+
+#include "download/cctalk.h"
+#include "download/frame.h"
+
+namespace dfl {
+namespace {
+
+constexpr std::int32_t kEliteUnitCode = 0x12020107;
+constexpr std::int32_t kLuminaUnitCode = 0x12020105;
+constexpr int kMaxAcceptors = 1024;  // as in coins.cpp: the list walk is bounded
+constexpr std::size_t kLine = 128;
+constexpr unsigned kLinesPerBlock = 256;
+// Block numbers travel in one byte: 255 blocks of 256 lines of 128 bytes.
+constexpr long long kMaxBillTable = 255LL * kLinesPerBlock * kLine;
+
+// Note acceptor messages.
+constexpr std::uint8_t kSimplePoll = 254;
+constexpr std::uint8_t kBeginUpgrade = 143;
+constexpr std::uint8_t kUpload = 144;
+constexpr std::uint8_t kFinishUpgrade = 142;
+constexpr std::uint8_t kResetDevice = 1;
+
+long long FileSize(std::FILE* file) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
+  const long size = std::ftell(file);
+  std::rewind(file);
+  return size;
+}
+
+void Finish(Defloader& library, std::int32_t result) {
+  library.state.result = result;
+  library.state.busy = 0;
+}
+
+// Uploads the file line by line; the latest dialogue's result, and whether a line
+// failed twice.
+std::int32_t Upload(Defloader& library, RawPort& port, std::uint8_t address, bool encrypted,
+                    std::FILE* file, std::int32_t latest, bool* failed) {
+  StatusSet& status = library.state.bill;
+  unsigned block = 1;
+  bool endOfFile = false;
+  status.stage = kStageTransmitting;
+  while (!endOfFile && latest > 0) {
+    for (unsigned line = 0; line < kLinesPerBlock; ++line) {
+      // Straight into the message, after the block and line bytes.
+      std::uint8_t* data = port.Data();
+      const std::size_t count = std::fread(data + 2, 1, kLine, file);
+      std::uint8_t bytes[kLine];
+      std::memcpy(bytes, data + 2, count);
+      const auto build = [&] {
+        data[0] = static_cast<std::uint8_t>(block);
+        data[1] = static_cast<std::uint8_t>(line);
+        port.Build(address, kUpload, count + 2, Form::kCrc);
+      };
+      if (count > 0) {
+        status.sent = status.sent.load() + 1;
+        build();
+        latest = port.Dialogue(2000, encrypted);
+        if (latest < 0) {
+          library.Trace("Error on block %u:%u transmission - retrying\n", block, line);
+          // The dialogue left the reply (or the encrypted request) in the data area:
+          // the line goes again from the bytes as read.
+          std::memcpy(data + 2, bytes, count);
+          build();
+          latest = port.Dialogue(2000, encrypted);
+          if (latest < 0) {
+            library.Trace("Second error on block %u:%u transmission - abort download\n", block,
+                          line);
+            *failed = true;
+            break;
+          }
+        }
+      }
+      if (count < kLine) {
+        library.Trace("End of File\n");
+        endOfFile = true;
+        break;
+      }
+    }
+    ++block;
+  }
+  return latest;
+}
+
+}  // namespace
+
+void RunBillDownload(Defloader& library) {
+  StatusSet& status = library.state.bill;
+  const char* path = status.path.load();
+  const std::uint32_t kind = status.kind.load();
+  library.Trace("Loading %s\n", path != nullptr ? path : "");
+  status.stage = kStageLoading;
+  library.state.result = kResultRunning;
+
+  std::FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
+  if (file == nullptr) {
+    library.Print("Error opening file\n");
+    return Finish(library, kResultNoFile);
+  }
+  const long long size = FileSize(file);
+  status.total = static_cast<std::uint32_t>(size < 0 ? 0 : size / 128);
+  status.sent = 0;
+  // Block numbers past 255 would wrap onto blocks already sent: refused before
+  // anything reaches the acceptor.
+  if (size < 0 || size > kMaxBillTable) {
+    library.Trace("Bill table too large: at most %lld bytes\n", kMaxBillTable);
+    std::fclose(file);
+    return Finish(library, kResultNoFile);
+  }
+  library.Trace("File opened OK.\n");
+
+  if (!OpenInterface(library, status)) {
+    std::fclose(file);
+    return Finish(library, kResultNoInterface);
+  }
+
+  library.Trace("Searching for note acceptor...\n");
+  status.stage = kStageSearching;
+  const std::uint32_t target = status.address.load();
+  const std::int32_t model = kind == kKindElite ? kEliteUnitCode : kLuminaUnitCode;
+  QmxAcceptorDetails details{};
+  bool found = false;
+  for (int index = 0; index < kMaxAcceptors && !found; ++index) {
+    const int exists = library.calls.ReadAcceptorDetails(index, &details);
+    library.Trace("Found %u at address %u\n", static_cast<unsigned>(details.UnitCode),
+                  static_cast<unsigned>(details.Address));
+    if (exists == 0) break;
+    found = details.UnitCode == model && static_cast<std::uint32_t>(details.Address) == target;
+  }
+  if (!found) {
+    library.Trace("Failed to find Elite - aborting\n");
+    library.calls.DisableInterface();
+    std::fclose(file);
+    return Finish(library, kResultNoDevice);
+  }
+  const bool encrypted = kind == kKindElite;
+  library.Trace("Found acceptor on Interface %d at Address %d\n", details.InterfaceNumber,
+                details.Address);
+  const auto address = static_cast<std::uint8_t>(details.Address & 0xFF);
+
+  RawPort port(library);
+  library.Trace("Requesting Tarvex to release control\n");
+  status.stage = kStageRequestingBus;
+  std::int32_t latest = port.RequestBusControl();
+  library.Trace("Control request returned %d\n", latest);
+  if (latest > 0) {
+    Pause(library, 1000);
+    library.Trace("Polling address 0x%02X\n", static_cast<unsigned>(address));
+    status.stage = kStagePolling;
+    port.Build(address, kSimplePoll, {}, Form::kCrc);
+    latest = port.Dialogue(1000, true);
+    library.Trace("Polling returned %d\n", latest);
+  }
+  if (latest <= 0) {
+    library.Print("***** No Response ***** Letting Tarvex retake control of cctalk\n");
+    status.stage = kStageReleasing;
+    library.Print("Release bus returned %d\n", port.ReleaseBus());
+    std::fclose(file);
+    return Finish(library, kResultNoResponse);
+  }
+
+  bool failed = false;
+  library.Trace("Telling Elite to begin bill table upgrade...\n");
+  status.stage = kStageBeginning;
+  port.Build(address, kBeginUpgrade, {}, Form::kCrc);
+  latest = port.Dialogue(4000, true);
+  library.Trace("Begin upgrade returned %d\n", latest);
+  if (latest < 0) {
+    failed = true;
+  } else {
+    if (!encrypted) {
+      status.stage = kStageClearUpload;
+      library.Trace("(Encryption OFF)\n");
+    }
+    library.Trace("Sending \"Upload Bill Tables\" header\n");
+    port.Build(address, kUpload, {0, 0, 1, 0, 0}, Form::kCrc);
+    latest = port.Dialogue(2000, encrypted);
+    library.Trace("Bill header returned %d\n", latest);
+    if (latest < 0) failed = true;
+    latest = Upload(library, port, address, encrypted, file, latest, &failed);
+  }
+  std::fclose(file);
+  library.Trace("File transmission complete (%s)\n", latest > 0 ? "SUCCESS" : "FAILURE");
+
+  library.Trace("Telling acceptor to end Bill Table Update\n");
+  port.Build(address, kFinishUpgrade, {}, Form::kCrc);
+  library.Trace("End Upgrade ReturnCode %i\n", port.Dialogue(10000, encrypted));
+  library.Trace("Encryption ON\n");
+  status.stage = kStageTransmitted;
+  library.Trace("Waiting 3 seconds...\n");
+  status.stage = kStageSettling;
+  Pause(library, 3000);
+  if (kind == kKindLumina) {
+    library.Trace("Resetting Lumina\n");
+    status.stage = kStageResetting;
+    port.Build(address, kResetDevice, {}, Form::kCrc);
+    library.Trace("Lumina reset returned %d\n", port.Dialogue(1000, true));
+  }
+  library.Trace("Letting Tarvex retake control of the device\n");
+  status.stage = kStageReleasing;
+  library.Trace("Release bus returned %d\n", port.ReleaseBus());
+  library.Trace("Waiting 10 seconds\n");
+  status.stage = kStageReleaseWait;
+  Pause(library, 10000);
+  library.Trace("Return control to TarVex\n");
+  status.stage = kStageReturning;
+  port.ReturnControl();
+  Pause(library, 2000);
+  library.Trace("End of download process\n");
+  status.stage = kStageFinished;
+  Finish(library, failed ? kResultSendFailed : kResultDone);
+}
+
+}  // namespace dfl

@@ -1,0 +1,161 @@
+// The download frame: starting a worker, the status a caller polls, the key digits
+// and the trace lines.
+#include "download/frame.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <system_error>
+#include <thread>
+
+#include "platform/thread_name.h"
+
+namespace dfl {
+namespace {
+
+constexpr std::uint32_t kLow16 = 0xFFFF;
+constexpr KeyDigits kKeyAtLoad = {4, 9, 0, 7, 2, 8};
+// The trace line's buffer: 511 characters and the zero.
+constexpr std::size_t kTraceBuffer = 512;
+
+bool StartDetached(std::function<void()> body) {
+  try {
+    std::thread(std::move(body)).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+std::int16_t Low16(std::uint32_t value) { return static_cast<std::int16_t>(value & kLow16); }
+
+}  // namespace
+
+Defloader::Defloader(const InterfaceCalls& interfaceCalls, platform::Clock& clockToUse,
+                     LineSink& trace, LineSink& output, ThreadStart start, bool threadLines)
+    : calls(interfaceCalls),
+      clock(clockToUse),
+      trace_(trace),
+      output_(output),
+      start_(start ? std::move(start) : ThreadStart(StartDetached)),
+      threadLines_(threadLines) {
+  for (std::size_t i = 0; i < key_.size(); ++i) key_[i] = kKeyAtLoad[i];
+}
+
+void Defloader::Loaded() {
+  state.busy = 0;
+  state.result = kResultRunning;
+}
+
+std::int16_t Defloader::Start(const char* path, std::uint32_t address, std::uint32_t kind) {
+  // One state holds one download: a second worker would write over the first's.
+  if (state.busy.load() != 0) return kStartBusy;
+  kind &= kLow16;
+  address &= kLow16;
+  state.kind = kind;
+  if (kind == kKindCoins) {
+    state.coin.path = path;
+    state.coin.address = address;
+    state.coin.total = 0;
+    state.coin.sent = 0;
+    state.coin.stage = kStageAccepted;
+  } else if (kind == kKindElite || kind == kKindLumina) {
+    state.bill.path = path;
+    state.bill.kind = kind;
+    state.bill.address = address;
+    state.bill.stage = kStageAccepted;
+    state.bill.total = 0;
+    state.bill.sent = 0;
+  } else {
+    return kStartBadKind;
+  }
+  state.busy = 1;
+  if (!start_([this, kind] { RunWorker(kind); })) {
+    state.busy = 0;
+    return kStartNoThread;
+  }
+  return kStartOk;
+}
+
+void Defloader::RunWorker(std::uint32_t kind) {
+  platform::NameCurrentThread("defloader");
+  platform::RaiseCurrentThreadPriority();
+  if (threadLines_) Trace("Thread Attaching\n");
+  if (kind == kKindCoins)
+    RunCoinDownload(*this);
+  else
+    RunBillDownload(*this);
+  if (threadLines_) Trace("Thread Detaching\n");
+}
+
+std::int16_t Defloader::Status(std::int16_t* stage, std::int16_t* result, std::int16_t* progress,
+                               std::int16_t* total) const {
+  std::int16_t values[4] = {kStageFinished, kResultUnknownKind, 0, 0};
+  std::int16_t busy = 0;
+  const std::uint32_t kind = state.kind.load();
+  if (kind == kKindCoins || kind == kKindElite || kind == kKindLumina) {
+    const StatusSet& set = kind == kKindCoins ? state.coin : state.bill;
+    const std::uint32_t sent = set.sent.load();
+    values[0] = Low16(set.stage.load());
+    values[1] = Low16(static_cast<std::uint32_t>(state.result.load()));
+    values[2] = Low16(kind == kKindCoins ? sent / 128 : sent);
+    values[3] = Low16(set.total.load());
+    busy = Low16(state.busy.load());
+  }
+  std::int16_t* const out[4] = {stage, result, progress, total};
+  for (int i = 0; i < 4; ++i)
+    if (out[i] != nullptr) *out[i] = values[i];
+  return busy;
+}
+
+void Defloader::SetEncryptionSerialNumber(std::uint32_t serial) {
+  serial &= 0xFFFFFF;
+  Trace("Changing encryption serial number to 0x%06lX (BCD)\n", static_cast<unsigned long>(serial));
+  // Digit 0 is the most significant nibble; a nibble above 9 is kept as it is.
+  for (std::size_t i = 0; i < key_.size(); ++i)
+    key_[i] = static_cast<std::uint8_t>((serial >> (20 - 4 * i)) & 0xF);
+}
+
+KeyDigits Defloader::Key() const {
+  KeyDigits digits;
+  for (std::size_t i = 0; i < digits.size(); ++i) digits[i] = key_[i].load();
+  return digits;
+}
+
+void Defloader::Trace(const char* format, ...) {
+  char text[kTraceBuffer];
+  va_list arguments;
+  va_start(arguments, format);
+  // A longer line is cut at the buffer's end; vsnprintf never writes past it.
+  const int length = std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  if (length < 0) return;
+  trace_.Line(text);
+}
+
+void Defloader::Print(const char* format, ...) {
+  char text[kTraceBuffer];
+  va_list arguments;
+  va_start(arguments, format);
+  const int length = std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  if (length < 0) return;
+  output_.Line(text);
+}
+
+bool OpenInterface(Defloader& library, StatusSet& status) {
+  library.Trace("Opening interface...\n");
+  status.stage = kStageOpening;
+  const int code = library.calls.OpenVODVersion(QMX_VERSION_2);
+  if (code != 0) {
+    library.Trace("Error opening VOD - code %d\n", code);
+    return false;
+  }
+  library.Trace("Interface open - enabling...\n");
+  status.stage = kStageEnabling;
+  library.calls.EnableInterface();
+  return true;
+}
+
+void Pause(Defloader& library, std::uint32_t milliseconds) { library.clock.Sleep(milliseconds); }
+
+}  // namespace dfl
