@@ -62,7 +62,7 @@ const char* StageText(int stage) {
 const char* ResultText(int result) {
   switch (result) {
     case DFL_RESULT_DONE: return "download complete";
-    case DFL_RESULT_NO_FILE: return "the file could not be opened (or is too large)";
+    case DFL_RESULT_NO_FILE: return "the file could not be opened, or is too large";
     case DFL_RESULT_BAD_FILE: return "the coin file's size disagrees with its table";
     case DFL_RESULT_NO_INTERFACE: return "the interface could not be opened";
     case DFL_RESULT_NO_DEVICE: return "no acceptor of that model at that address";
