@@ -317,9 +317,9 @@ TEST_F(Download, AKeyChangeTakesEffectWithTheNextMessage) {
   const auto changeAtLineFour = [&](bool acceptorToo, std::uint32_t serial) {
     library.trace.onLine = [&, acceptorToo, serial](const std::string& line) {
       if (line.rfind("Entered", 0) != 0 || library.library.state.bill.sent.load() != 4) return;
-      library.trace.onLine = nullptr;
       library.library.SetEncryptionSerialNumber(serial);
       if (acceptorToo) unit.bus.SetKeyDigits({1, 2, 3, 4, 5, 6});
+      library.trace.onLine = nullptr;
     };
   };
   changeAtLineFour(true, 0x123456);

@@ -22,7 +22,8 @@ namespace dfltest {
 struct Lines final : dfl::LineSink {
   void Line(const char* text) override {
     lines.emplace_back(text);
-    if (onLine) onLine(lines.back());
+    // A copy: the hook may replace itself.
+    if (const auto hook = onLine) hook(lines.back());
     // The stage a line sees is the one the step before it set.
     if (status != nullptr && (stages.empty() || stages.back() != status->stage.load()))
       stages.push_back(status->stage.load());
