@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <thread>
 
 #include "download/cctalk.h"
 #include "download/frame.h"
@@ -395,6 +396,32 @@ TEST_F(Download, ABillTableTooBigForItsBlockNumbersIsRefusedBeforeAnythingIsSent
   EXPECT_EQ(o.stage, dfl::kStageLoading);
   EXPECT_EQ(unit.opens, 0);
   EXPECT_TRUE(unit.requests.empty());
+}
+
+TEST_F(Download, TheCallerWatchesAWorkerOnItsOwnThread) {
+  const std::vector<std::uint8_t> file = Bytes(128 * 40, 2);
+  const std::string path = WriteFile("threaded.bin", file);
+  std::thread worker;
+  dfl::Defloader threaded(FakeUnit::Calls(), unit.clock, library.trace, library.output,
+                          [&](std::function<void()> body) {
+                            worker = std::thread(std::move(body));
+                            return true;
+                          });
+  threaded.Loaded();
+  ASSERT_EQ(threaded.Start(path.c_str(), 40, dfl::kKindElite), dfl::kStartOk);
+  std::int16_t stage = 0, result = 0, progress = 0, total = 0, last = 0;
+  // Virtual waits: the whole download takes real milliseconds; bounded all the same.
+  for (int look = 0; look < 100'000 && threaded.Status(&stage, &result, &progress, &total) != 0;
+       ++look) {
+    EXPECT_GE(progress, last);
+    last = progress;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  worker.join();
+  EXPECT_EQ(threaded.Status(&stage, &result, &progress, &total), 0);
+  EXPECT_EQ(result, dfl::kResultDone);
+  EXPECT_EQ(progress, 40);
+  EXPECT_EQ(Holding(40).content, file);
 }
 
 }  // namespace
