@@ -140,6 +140,11 @@ TEST_F(Exchange, AReplyInPiecesIsJudgedWhenFiveBytesHaveCome) {
   EXPECT_EQ(port.Dialogue(1000), dfl::kBadCheck);
 }
 
+TEST_F(Exchange, AnErrorAnswerToTheTransmitStillWaitsForTheReply) {
+  unit.transmitAnswer = -1;
+  EXPECT_EQ(port.Dialogue(1000), 5);
+}
+
 TEST_F(Exchange, AUnitThatStopsAnsweringEndsEachWaitAtItsBound) {
   unit.stopAnswering = true;
   const std::int64_t before = unit.clock.Counter();

@@ -83,6 +83,7 @@ class FakeUnit {
   int opens = 0, enables = 0, disables = 0;
   bool refuseBus = false;     // command 0 answers -1
   bool stopAnswering = false;  // the unit no longer answers any raw port request
+  int transmitAnswer = 1;      // negative: an error answer to each transmit
   std::deque<std::vector<std::uint8_t>> pieces;  // when set: what receives hand out
   std::vector<QmxRawPortRequest> requests;
 
@@ -118,6 +119,10 @@ class FakeUnit {
         break;
       case 1:
         unit.bus.Send(request->Data, static_cast<std::size_t>(request->Length));
+        if (unit.transmitAnswer < 0) {
+          unit.answerLength = unit.transmitAnswer;
+          return;
+        }
         unit.answer = {1};
         break;
       case 2:
