@@ -29,6 +29,8 @@ void QMX_CALL Request(const QmxRawPortRequest* request) {
   if (request->Length < 0 || request->Length > QMX_RAW_PORT_DATA) std::abort();
 }
 int QMX_CALL Answer(unsigned char* buffer) {
+  // Past the input the interface reads as closed: every wait ends at once.
+  if (script.at >= script.size) return QMX_BLOCK_NOT_OPEN;
   // A count as a unit may report it (any sign, past the buffer too), with the bytes
   // Qmxzelti copies: at most a data area's worth.
   const auto count = static_cast<std::int16_t>(script.Next() | script.Next() << 8);
@@ -76,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   library.SetEncryptionSerialNumber(static_cast<std::uint32_t>(key[0]) << 20 | key[5]);
   dfl::RawPort port(library);
   port.Build(40, 254, {}, dfl::Form::kCrc);
-  const std::int32_t result = (flags & 4) != 0 ? port.Dialogue(200, (flags & 2) != 0)
-                                               : port.Dialogue(200);
+  const std::int32_t result = (flags & 4) != 0 ? port.Dialogue(100, (flags & 2) != 0)
+                                               : port.Dialogue(100);
   if (result == 0 || (result > 0 && (result < 5 || result > static_cast<std::int32_t>(dfl::kDataArea))))
     std::abort();
   return 0;
