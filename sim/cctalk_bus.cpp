@@ -118,8 +118,9 @@ void CcTalkBus::Send(const std::uint8_t* bytes, std::size_t count) {
 
 void CcTalkBus::Deliver(std::vector<std::uint8_t> message, std::int64_t now) {
   const std::uint8_t address = message[0];
-  const auto at = std::find_if(peripherals_.begin(), peripherals_.end(),
-                               [address](const auto& p) { return p->holding().address == address; });
+  const auto at = std::find_if(peripherals_.begin(), peripherals_.end(), [address](const auto& p) {
+    return p->holding().address == address;
+  });
   if (at == peripherals_.end()) return;  // nobody there: silence
   cctalk::Peripheral& peripheral = **at;
   PeripheralHolding& holding = peripheral.holding();
