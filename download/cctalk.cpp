@@ -151,27 +151,27 @@ std::int64_t RawPort::NowMs() const {
   return library_.clock.Counter() * 1000 / library_.clock.Frequency();
 }
 
-std::int32_t RawPort::AwaitAnswer() {
+bool RawPort::AwaitAnswer(std::int32_t* answer) {
   // The unit answers within its next serving round; a silent one must not hold the
   // worker forever, nor burn a core meanwhile.
   const std::int64_t deadline = NowMs() + kUnitAnswerMs;
   for (;;) {
-    const std::int32_t answer = library_.calls.RawPortResult(request_.Data);
-    if (answer != 0) return answer;
-    if (NowMs() >= deadline) return kTimeout;
+    *answer = library_.calls.RawPortResult(request_.Data);
+    if (*answer != 0) return true;
+    if (NowMs() >= deadline) return false;
     Pause(library_, kPauseMs);
   }
 }
 
-std::int32_t RawPort::RequestBusControl() {
-  Command(kRequestControl, 0);
-  return AwaitAnswer();
+std::int32_t RawPort::HandOver(std::int32_t command) {
+  Command(command, 0);
+  std::int32_t answer = 0;
+  return AwaitAnswer(&answer) ? answer : kTimeout;
 }
 
-std::int32_t RawPort::ReleaseBus() {
-  Command(kRelease, 0);
-  return AwaitAnswer();
-}
+std::int32_t RawPort::RequestBusControl() { return HandOver(kRequestControl); }
+
+std::int32_t RawPort::ReleaseBus() { return HandOver(kRelease); }
 
 void RawPort::ReturnControl() { Command(kReturnControl, 0); }
 
@@ -200,7 +200,9 @@ std::int32_t RawPort::Dialogue(std::uint32_t timeoutMs, bool encrypted) {
 std::int32_t RawPort::Exchange(std::uint32_t timeoutMs, Form form, bool encrypted) {
   const char* const badCheck = form == Form::kChecksum ? "Bad Checksum\n" : "Bad CRC\n";
   Command(kTransmit, static_cast<std::int32_t>(request_.Data[1]) + 5);
-  if (AwaitAnswer() == kTimeout) {
+  // Any answer, an error too, lets the dialogue go on to the reply; none at all ends it.
+  std::int32_t answer = 0;
+  if (!AwaitAnswer(&answer)) {
     library_.Trace("Timeout Condition\n");
     return kTimeout;
   }

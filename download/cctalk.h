@@ -67,7 +67,9 @@ class RawPort {
 
  private:
   void Command(std::int32_t command, std::int32_t length);
-  std::int32_t AwaitAnswer();
+  // Waits for the unit's answer to the latest command, at most kUnitAnswerMs.
+  bool AwaitAnswer(std::int32_t* answer);
+  std::int32_t HandOver(std::int32_t command);  // the answer, or kTimeout
   std::int32_t Exchange(std::uint32_t timeoutMs, Form form, bool encrypted);
   std::int64_t NowMs() const;
 

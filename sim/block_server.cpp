@@ -29,16 +29,20 @@ static_assert(BlockServer::kListOffset >= kDriverAreaEnd);
 
 std::vector<AcceptorConfig> BlockOptions::DefaultAcceptors() {
   AcceptorConfig coins;
-  coins.unitCode = 0x02000001;
+  coins.unitCode = AcceptorConfig::kSr5Code;
   coins.address = 2;
   coins.values = {5, 10, 20, 50, 100, 200};
   coins.description = "Coin acceptor";
   AcceptorConfig notes;
-  notes.unitCode = 0x01000001;
+  notes.unitCode = AcceptorConfig::kEliteCode;
   notes.address = 40;
   notes.values = {500, 1000, 2000, 5000};
   notes.description = "Note acceptor";
-  return {coins, notes};
+  AcceptorConfig second = notes;
+  second.unitCode = AcceptorConfig::kLuminaCode;
+  second.address = 41;
+  second.description = "Second note acceptor";
+  return {coins, notes, second};
 }
 
 std::vector<DispenserConfig> BlockOptions::DefaultDispensers() {
@@ -47,12 +51,13 @@ std::vector<DispenserConfig> BlockOptions::DefaultDispensers() {
 
 BlockServer::BlockServer(std::uint8_t* base, std::size_t size, BlockOptions options,
                          platform::Clock& clock)
-    : base_(base), size_(size), options_(std::move(options)), clock_(clock) {
+    : base_(base), size_(size), options_(std::move(options)), clock_(clock), bus_(clock) {
   level_ = options_.level;
   availableValue_ = options_.availableValue;
   closeCounts_.assign(kSwitches, 0);
   openCounts_.assign(kSwitches, 0);
   house_.e2prom.fill(0xFF);  // an erased E2Prom until the host writes rows
+  AttachPeripherals();
 
   // Entries first (each acceptor followed by its coins, then the dispensers), then
   // every text, each closed by a zero and padded to a whole word.

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "sim/cctalk_bus.h"
 
 namespace sim {
 
@@ -38,7 +39,13 @@ struct FirmwareInfo {
 };
 
 struct AcceptorConfig {
-  std::uint32_t unitCode = 0;  // top byte 0x02: a coin acceptor, else a note acceptor
+  // Top byte 0x02: a coin acceptor, else a note acceptor. These also put a ccTalk
+  // peripheral at `address` on the raw port's bus: kSr5Code an SR5, kEliteCode an
+  // Elite, kLuminaCode a Lumina.
+  static constexpr std::uint32_t kSr5Code = 0x02020103;
+  static constexpr std::uint32_t kEliteCode = 0x12020107;
+  static constexpr std::uint32_t kLuminaCode = 0x12020105;
+  std::uint32_t unitCode = 0;
   std::uint32_t interfaceNumber = 1;
   std::uint32_t address = 0;         // on its ccTalk bus
   std::vector<std::int32_t> values;  // one coin (or note) entry each, at most 256
@@ -67,8 +74,11 @@ struct BlockOptions {
   std::uint32_t printMs = 300;               // a complete ticket keeps the printer busy so long
   std::vector<AcceptorConfig> acceptors = DefaultAcceptors();
   std::vector<DispenserConfig> dispensers = DefaultDispensers();
-  std::uint8_t busDeviceAddress = 2;  // the ccTalk device that answers on the raw port
-  bool refuseBusHandOver = false;     // raw port command 0 answers -1
+  // An acknowledger on the raw port's bus here, unless an acceptor's peripheral is.
+  std::uint8_t busDeviceAddress = 2;
+  bool refuseBusHandOver = false;  // raw port command 0 answers -1
+  std::uint32_t replyMs = CcTalkBus::kDefaultReplyMs;  // the peripherals' reply time
+  std::array<std::uint8_t, 6> keyDigits = CcTalkBus::kDefaultKeyDigits;
   std::uint32_t tickMs = 2;           // the serving thread's pause between ticks
   // Asked at every set-up and now and then while serving; empty: the texts stay
   // empty and the version word is `versionWord`.
@@ -77,8 +87,9 @@ struct BlockOptions {
   // is always there.
   std::function<bool()> connected;
 
-  // One coin acceptor with six coins at address 2, one note acceptor with four
-  // notes at address 40; two dispensers (100 at address 3, 10 at address 4).
+  // An SR5 coin acceptor with six coins at address 2, an Elite and a Lumina note
+  // acceptor with the same four notes at addresses 40 and 41; two dispensers (100
+  // at address 3, 10 at address 4).
   static std::vector<AcceptorConfig> DefaultAcceptors();
   static std::vector<DispenserConfig> DefaultDispensers();
 };
@@ -114,6 +125,8 @@ class BlockServer {
   void Tick();
   // DriverState 4 was seen: the process is asked to end.
   bool exitRequested() const { return exitRequested_.load(); }
+  // The ccTalk bus behind the raw port; ctl faults and status go to it directly.
+  CcTalkBus& bus() { return bus_; }
 
   // Changes from ctl commands and tests. Each is carried out by the next tick that
   // serves; the result is a ticket for AwaitApplied. Those that can be refused
@@ -272,7 +285,7 @@ class BlockServer {
   // block_channel.cpp and block_bus.cpp: the message channel and the raw port.
   void AnswerMessage(const Commands& commands);
   std::int32_t AnswerRawPort(std::uint32_t command, const Commands& commands, std::uint8_t* reply);
-  void BusReceive(const std::uint8_t* bytes, std::size_t count);
+  void AttachPeripherals();
 
   // block_e2prom.cpp: counters, the meter, the E2Prom and the device key.
   void WriteMeter();
@@ -351,12 +364,9 @@ class BlockServer {
   std::deque<EscrowItem> escrow_;
   std::vector<std::vector<std::uint32_t>> accepted_;  // per acceptor, per entry
 
-  // The ccTalk bus behind the raw port.
-  struct Bus {
-    bool hostHolds = false;
-    std::vector<std::uint8_t> sent;     // bytes from the host not yet a whole message
-    std::deque<std::uint8_t> received;  // answers not yet fetched
-  } bus_;
+  // The ccTalk bus behind the raw port, and whether the host holds it.
+  CcTalkBus bus_;
+  bool hostHoldsBus_ = false;
 
   // Counters as last taken, and the unit's own E2Prom.
   struct Housekeeping {

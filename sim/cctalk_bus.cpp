@@ -102,6 +102,16 @@ void CcTalkBus::SetKeyDigits(const std::array<std::uint8_t, 6>& digits) {
   key_ = digits;
 }
 
+std::array<std::uint8_t, 6> CcTalkBus::KeyDigits() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return key_;
+}
+
+std::uint32_t CcTalkBus::ReplyMs() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return replyMs_;
+}
+
 void CcTalkBus::Send(const std::uint8_t* bytes, std::size_t count) {
   const std::int64_t now = clock_.Counter();
   std::lock_guard<std::mutex> hold(lock_);
@@ -118,8 +128,9 @@ void CcTalkBus::Send(const std::uint8_t* bytes, std::size_t count) {
 
 void CcTalkBus::Deliver(std::vector<std::uint8_t> message, std::int64_t now) {
   const std::uint8_t address = message[0];
-  const auto at = std::find_if(peripherals_.begin(), peripherals_.end(),
-                               [address](const auto& p) { return p->holding().address == address; });
+  const auto at = std::find_if(peripherals_.begin(), peripherals_.end(), [address](const auto& p) {
+    return p->holding().address == address;
+  });
   if (at == peripherals_.end()) return;  // nobody there: silence
   cctalk::Peripheral& peripheral = **at;
   PeripheralHolding& holding = peripheral.holding();

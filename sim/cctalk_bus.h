@@ -75,6 +75,8 @@ class CcTalkBus {
   void SetReplyMs(std::uint32_t ms);
   // The key digits the encrypting peripherals use from the next message on.
   void SetKeyDigits(const std::array<std::uint8_t, 6>& digits);
+  std::array<std::uint8_t, 6> KeyDigits() const;
+  std::uint32_t ReplyMs() const;
 
   // Host bytes onto the bus; each message completed is answered (or not) at once,
   // its reply held until it is due.

@@ -50,7 +50,8 @@ std::vector<std::uint8_t> MakeReply(Form form, std::uint8_t from, std::uint8_t h
 // the message is left decrypted either way.
 bool DecryptAndCheck(std::vector<std::uint8_t>* message, const KeyDigits& key);
 
-std::unique_ptr<Peripheral> MakeSr5(std::uint8_t address);                            // sr5.cpp
-std::unique_ptr<Peripheral> MakeNoteAcceptor(PeripheralModel model, std::uint8_t address);  // note_acceptor.cpp
+std::unique_ptr<Peripheral> MakeSr5(std::uint8_t address);  // sr5.cpp
+std::unique_ptr<Peripheral> MakeNoteAcceptor(PeripheralModel model,
+                                             std::uint8_t address);  // note_acceptor.cpp
 
 }  // namespace sim::cctalk

@@ -32,8 +32,7 @@ class NoteAcceptor final : public Peripheral {
         return Form::kCrc;
       if (!DecryptAndCheck(message, key)) return std::nullopt;
       const std::uint8_t clearHeader = (*message)[3];
-      if (clearHeader != kSimplePoll && clearHeader != kBeginUpgrade &&
-          clearHeader != kResetDevice)
+      if (clearHeader != kSimplePoll && clearHeader != kBeginUpgrade && clearHeader != kResetDevice)
         return std::nullopt;
       return Form::kCrcEncrypted;
     }

@@ -84,7 +84,34 @@ constexpr BlockVerb kBlockVerbs[] = {
     {"printer-busy", ControlCommand::Kind::kPrinterBusy, "printer-busy needs on or off"},
     {"set-paid-total", ControlCommand::Kind::kSetPaidTotal,
      "set-paid-total needs the total (0 to 4294967295)"},
+    {"peripheral", ControlCommand::Kind::kPeripheralFault,
+     "peripheral needs ADDRESS (0 to 255) and nak or silent, then optionally --header H "
+     "(0 to 255), --nth N (from 1) and --always"},
+    {"key-serial", ControlCommand::Kind::kKeySerial,
+     "key-serial needs six hexadecimal digits, such as 490728"},
 };
+
+// peripheral ADDRESS nak|silent [--header H] [--nth N] [--always]
+bool ParsePeripheralFault(const std::vector<std::string>& words, PeripheralFault* fault) {
+  std::uint32_t number = 0;
+  if (words.size() < 3 || !ParseNumber(words[1], &number) || number > 0xFF) return false;
+  fault->address = static_cast<std::uint8_t>(number);
+  if (words[2] != "nak" && words[2] != "silent") return false;
+  fault->kind = words[2] == "nak" ? FaultKind::kNak : FaultKind::kSilent;
+  for (std::size_t i = 3; i < words.size(); ++i) {
+    if (words[i] == "--always") {
+      fault->always = true;
+    } else if (words[i] == "--header" && i + 1 < words.size()) {
+      if (!ParseNumber(words[++i], &number) || number > 0xFF) return false;
+      fault->header = static_cast<int>(number);
+    } else if (words[i] == "--nth" && i + 1 < words.size()) {
+      if (!ParseNumber(words[++i], &fault->nth) || fault->nth == 0) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
 
 // The argument of a block command; false when it does not fit the command.
 bool ParseBlockArguments(const std::vector<std::string>& words, ControlCommand* command) {
@@ -124,6 +151,8 @@ bool ParseBlockArguments(const std::vector<std::string>& words, ControlCommand* 
       command->text = words[1];
       return true;
     case Kind::kStopMidUpdate: return extra == 0;
+    case Kind::kPeripheralFault: return ParsePeripheralFault(words, &command->peripheralFault);
+    case Kind::kKeySerial: return extra == 1 && ParseKeyDigits(words[1], &command->keyDigits);
     default:  // post-event, driver-state, set-paid-total: any 32-bit word
       return extra == 1 && ParseNumber(words[1], &command->number);
   }
@@ -139,6 +168,26 @@ bool CallByName(const std::string& name, Call* call) {
     }
   }
   return false;
+}
+
+bool ParseKeyDigits(const std::string& text, std::array<std::uint8_t, 6>* digits) {
+  if (text.size() != digits->size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c >= '0' && c <= '9')
+      (*digits)[i] = static_cast<std::uint8_t>(c - '0');
+    else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f')
+      (*digits)[i] = static_cast<std::uint8_t>((c | 0x20) - 'a' + 10);
+    else
+      return false;
+  }
+  return true;
+}
+
+std::string KeyDigitsText(const std::array<std::uint8_t, 6>& digits) {
+  std::string text;
+  for (std::uint8_t digit : digits) text += "0123456789abcdef"[digit & 0x0F];
+  return text;
 }
 
 bool ParseControl(const std::vector<std::string>& words, ControlCommand* command,
@@ -301,6 +350,11 @@ std::uint32_t SimServer::BlockControl(const ControlCommand& command, std::string
       ticket = server->SetPrinterBusy(command.number != 0);
       break;
     case ControlCommand::Kind::kSetPaidTotal: ticket = server->SetPaidTotal(command.number); break;
+    case ControlCommand::Kind::kPeripheralFault: return PeripheralControl(command, answer);
+    case ControlCommand::Kind::kKeySerial:
+      server->bus().SetKeyDigits(command.keyDigits);
+      *answer = "key digits " + KeyDigitsText(command.keyDigits);
+      return 0;
     case ControlCommand::Kind::kDriverState:
       server->SetDriverState(command.number);
       std::snprintf(text, sizeof text, "DriverState %" PRIu32, command.number);
@@ -312,6 +366,33 @@ std::uint32_t SimServer::BlockControl(const ControlCommand& command, std::string
   // A block not served now (Flashwright holds the unit, say) takes it later.
   if (!server->AwaitApplied(ticket, kAppliedWaitMs, answer))
     *answer = "queued: the block is not being served now";
+  return 0;
+}
+
+// The bus takes faults at once: the serving thread meets them with the next message.
+std::uint32_t SimServer::PeripheralControl(const ControlCommand& command, std::string* answer) {
+  const PeripheralFault& fault = command.peripheralFault;
+  char text[160];
+  const char* model = nullptr;
+  for (const PeripheralHolding& holding : settings_.blockServer->bus().Holdings())
+    if (holding.address == fault.address) model = PeripheralModelName(holding.model);
+  if (model == nullptr) {
+    std::snprintf(text, sizeof text, "no peripheral at address %u", unsigned{fault.address});
+    *answer = text;
+    return link::kUsageError;
+  }
+  const std::string which =
+      fault.header < 0 ? std::string() : " with header " + std::to_string(fault.header);
+  const char* outcome = fault.kind == FaultKind::kNak ? "is NAKed" : "goes unanswered";
+  const char* after = fault.always ? ", and every one after it" : "";
+  if (fault.nth == 1)
+    std::snprintf(text, sizeof text, "%s at %u: the next message%s %s%s", model,
+                  unsigned{fault.address}, which.c_str(), outcome, after);
+  else
+    std::snprintf(text, sizeof text, "%s at %u: message %" PRIu32 " from now%s %s%s", model,
+                  unsigned{fault.address}, fault.nth, which.c_str(), outcome, after);
+  settings_.blockServer->bus().InjectFault(fault);
+  *answer = text;
   return 0;
 }
 

@@ -4,6 +4,7 @@
 // the unit's part of the shared block's header.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +43,9 @@ struct ControlCommand {
     kPresentBarcode,
     kPrinterBusy,
     kSetPaidTotal,
+    // The ccTalk bus's.
+    kPeripheralFault,
+    kKeySerial,
   };
   Kind kind = Kind::kQuit;
   Fault fault{Call::Open};
@@ -52,7 +56,14 @@ struct ControlCommand {
   std::uint32_t number = 0;
   int acceptor = -1;  // insert-coin --acceptor N; -1: the first coin acceptor that fits
   std::string text;   // present-barcode: the ticket's text
+  PeripheralFault peripheralFault;          // peripheral
+  std::array<std::uint8_t, 6> keyDigits{};  // key-serial
 };
+
+// Six hexadecimal digits (such as 490728) as the ccTalk key digits, most
+// significant first.
+bool ParseKeyDigits(const std::string& text, std::array<std::uint8_t, 6>* digits);
+std::string KeyDigitsText(const std::array<std::uint8_t, 6>& digits);
 
 // Parses the command's words (the first is the command). False with the reason
 // for anything else.
@@ -115,6 +126,7 @@ class SimServer {
   void AwaitClientEnd(platform::LocalSocket& socket);
   void ReapWorkers(bool all);
   std::uint32_t BlockControl(const ControlCommand& command, std::string* answer);
+  std::uint32_t PeripheralControl(const ControlCommand& command, std::string* answer);
 
   UsbUnit& unit_;
   ServerSettings settings_;

@@ -1,6 +1,6 @@
 // tarvex-sim status: the unit's state as "key: value" lines, first the USB device
 // and its firmware, then the unit's side of the shared block as it last wrote it and
-// the hosts' words it reads.
+// the hosts' words it reads, then the ccTalk peripherals behind its raw port.
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -114,6 +114,28 @@ void AppendTickets(std::string* text, const BlockServer::Report& block) {
   AppendLine(text, "last-ticket", block.ticketsPrinted == 0 ? "-" : Shown(block.lastTicket));
 }
 
+// The bus's key and reply time, then one line per peripheral: model, what it holds
+// (size and POSIX cksum, so a script compares it with `cksum FILE`) and its counts.
+void AppendPeripherals(std::string* text, CcTalkBus& bus) {
+  AppendLine(text, "cctalk-key", KeyDigitsText(bus.KeyDigits()));
+  AppendLine(text, "cctalk-reply-ms", std::to_string(bus.ReplyMs()));
+  for (const PeripheralHolding& holding : bus.Holdings()) {
+    const bool notes =
+        holding.model == PeripheralModel::kElite || holding.model == PeripheralModel::kLumina;
+    char line[192];
+    std::snprintf(line, sizeof line,
+                  "%s size %lu cksum %" PRIu32 " messages %" PRIu32 " rejected %" PRIu32
+                  " naks %" PRIu32 " resets %" PRIu32 "%s",
+                  PeripheralModelName(holding.model),
+                  static_cast<unsigned long>(holding.content.size()), PosixCksum(holding.content),
+                  holding.messages, holding.rejected, holding.naks, holding.resets,
+                  !notes                    ? ""
+                  : holding.upgradeFinished ? " finished yes"
+                                            : " finished no");
+    AppendLine(text, ("peripheral-" + std::to_string(holding.address)).c_str(), line);
+  }
+}
+
 }  // namespace
 
 std::string SimServer::StatusText() {
@@ -169,12 +191,13 @@ std::string SimServer::StatusText() {
   if (served) {
     AppendHousekeeping(&text, block);
     AppendTickets(&text, block);
+    AppendPeripherals(&text, settings_.blockServer->bus());
   } else {
     for (const char* key :
          {"counters", "counter-captions", "counter-display", "meter-status", "meter-serial",
           "e2prom-row-writes", "e2prom", "device-key", "barcode-enabled", "barcode-in-escrow",
           "barcode-escrow-count", "barcode-stacked-count", "stacked-barcode", "printer-status",
-          "printer", "tickets-printed", "last-ticket"})
+          "printer", "tickets-printed", "last-ticket", "cctalk-key", "cctalk-reply-ms"})
       AppendLine(&text, key, "none");
   }
   return text;

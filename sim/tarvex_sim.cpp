@@ -203,6 +203,10 @@ int ParseRunOptions(int argc, char** argv, RunOptions* options) {
         if (good) SetAcceptorValues(&options->blockOptions.acceptors, arg == "--coins", values);
       } else if (arg == "--bus-address") {
         good = TakeNumber(value, 0xFF, &options->blockOptions.busDeviceAddress);
+      } else if (arg == "--reply-ms") {
+        good = TakeNumber(value, 3600000, &options->blockOptions.replyMs);
+      } else if (arg == "--key-serial") {
+        good = sim::ParseKeyDigits(value, &options->blockOptions.keyDigits);
       } else if (arg == "--vendor-id") {
         good = TakeNumber(value, 0xFFFF, &unit.vendorId);
       } else if (arg == "--product-id") {

@@ -74,13 +74,17 @@ check "version 0x00010003 refused" \
   "13 (version not accepted, or a block format this library does not know)" "$(value open)"
 
 qmx acceptors
-check "acceptors with texts" "acceptor 0: coin acceptor, unit code 0x02000001, interface 1, address 2, status 0x0, 3 coins
+check "acceptors with texts" "acceptor 0: coin acceptor, unit code 0x02020103, interface 1, address 2, status 0x0, 3 coins
   description: Coin acceptor
    0: value 10, accepted 0, Coin 10
    1: value 20, accepted 0, Coin 20
    2: value 50, accepted 0, Coin 50
-acceptor 1: note acceptor, unit code 0x01000001, interface 1, address 40, status 0x0, 2 notes
+acceptor 1: note acceptor, unit code 0x12020107, interface 1, address 40, status 0x0, 2 notes
   description: Note acceptor
+   0: value 500, accepted 0, Note 500
+   1: value 1000, accepted 0, Note 1000
+acceptor 2: note acceptor, unit code 0x12020105, interface 1, address 41, status 0x0, 2 notes
+  description: Second note acceptor
    0: value 500, accepted 0, Note 500
    1: value 1000, accepted 0, Note 1000" "$(lines)"
 
@@ -89,13 +93,16 @@ ctl insert-coin 50
 ctl insert-note 1000
 wait_for current-value 1070
 run "$QMX" --serial "$serial" --version 1 acceptors
-check "28-byte coin entries: counts, no texts" "acceptor 0: coin acceptor, unit code 0x02000001, interface 1, address 2, status 0x0, 3 coins
+check "28-byte coin entries: counts, no texts" "acceptor 0: coin acceptor, unit code 0x02020103, interface 1, address 2, status 0x0, 3 coins
    0: value 10, accepted 0
    1: value 20, accepted 1
    2: value 50, accepted 1
-acceptor 1: note acceptor, unit code 0x01000001, interface 1, address 40, status 0x0, 2 notes
+acceptor 1: note acceptor, unit code 0x12020107, interface 1, address 40, status 0x0, 2 notes
    0: value 500, accepted 0
-   1: value 1000, accepted 1" "$(lines)"
+   1: value 1000, accepted 1
+acceptor 2: note acceptor, unit code 0x12020105, interface 1, address 41, status 0x0, 2 notes
+   0: value 500, accepted 0
+   1: value 1000, accepted 0" "$(lines)"
 qmx status
 check "values after coins and a note" 1070 "$(value current-value)"
 

@@ -1,7 +1,7 @@
 # tarvex-sim as a whole program, with the virtual D2XX library: units started in
 # the background, their status, ctl commands and their effect on a D2XX client
 # (d2xx_probe, which binds the library as the loader does), two units on two
-# slots, and quitting. Under Wine the programs meet on loopback TCP.
+# slots, the ccTalk peripherals' status and ctl commands, and quitting. Under Wine the programs meet on loopback TCP.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/sim_lib.sh"
 PROBE=$(program d2xx_probe)
@@ -348,5 +348,55 @@ check "driver-state 4: unit c ended with 0" 0 "$rc"
 start_unit c2 --serial "$serial_c" --level 5
 check "the serial served again" "tarvex-sim: unit $serial_c on slot 0" "$UNIT_LINE"
 run "$SIM" ctl --serial "$serial_c" quit
+
+# ------------------------------------------------------------- the ccTalk peripherals
+# What the peripherals behind the raw port hold and count, the bus's options, and the
+# ctl commands that fail messages or change the key. (What they answer on the bus is
+# tested in process, through the download library.)
+serial_d="E2ED$RANDOM"
+run "$SIM" --help
+check "--help names the ccTalk options and commands" 4 \
+  "$(grep -c -E '^  (--reply-ms MS|--key-serial DIGITS|peripheral ADDRESS|key-serial DIGITS) ' <<<"${OUT//$'\r'/}")"
+run "$SIM" --key-serial 49072 --exit-after 5
+check "--key-serial of five digits: exit code" 2 "$RC"
+run "$SIM" --key-serial 49072g --exit-after 5
+check "--key-serial with a non-hex digit: exit code" 2 "$RC"
+
+start_unit d --serial "$serial_d" --level 5 --reply-ms 20 --key-serial 12aB56 --bus-address 9
+run "$SIM" status --serial "$serial_d"
+check "ccTalk status: key" 12ab56 "$(value cctalk-key)"
+check "ccTalk status: reply time" 20 "$(value cctalk-reply-ms)"
+empty_cksum=$(printf '' | cksum | cut -d' ' -f1)
+check "ccTalk status: the SR5 holds an empty coin file" \
+  "sr5 size 32 cksum $(head -c 32 /dev/zero | cksum | cut -d' ' -f1) messages 0 rejected 0 naks 0 resets 0" \
+  "$(value peripheral-2)"
+check "ccTalk status: the acknowledger at --bus-address" \
+  "acknowledger size 0 cksum $empty_cksum messages 0 rejected 0 naks 0 resets 0" "$(value peripheral-9)"
+check "ccTalk status: the Elite" \
+  "elite size 0 cksum $empty_cksum messages 0 rejected 0 naks 0 resets 0 finished no" \
+  "$(value peripheral-40)"
+check "ccTalk status: the Lumina" \
+  "lumina size 0 cksum $empty_cksum messages 0 rejected 0 naks 0 resets 0 finished no" \
+  "$(value peripheral-41)"
+
+run "$SIM" ctl --serial "$serial_d" peripheral 40 nak --header 144 --nth 3 --always
+check_output "ctl peripheral nak: answer" \
+  $'elite at 40: message 3 from now with header 144 is NAKed, and every one after it\n'
+run "$SIM" ctl --serial "$serial_d" peripheral 2 silent
+check_output "ctl peripheral silent: answer" $'sr5 at 2: the next message goes unanswered\n'
+run "$SIM" ctl --serial "$serial_d" peripheral 7 nak
+check "ctl peripheral at an empty address: exit code" 2 "$RC"
+check "ctl peripheral at an empty address: reason" 1 "$(grep -c 'no peripheral at address 7' <<<"$ERR")"
+for bad in "peripheral 2" "peripheral 2 drop" "peripheral 256 nak" "peripheral 2 nak --nth 0" \
+  "peripheral 2 nak --header 300" "key-serial 1234567"; do
+  # shellcheck disable=SC2086
+  run "$SIM" ctl --serial "$serial_d" $bad
+  check "ctl $bad: usage error" 2 "$RC"
+done
+run "$SIM" ctl --serial "$serial_d" key-serial 490728
+check_output "ctl key-serial: answer" $'key digits 490728\n'
+run "$SIM" status --serial "$serial_d"
+check "ctl key-serial: status shows the new key" 490728 "$(value cctalk-key)"
+run "$SIM" ctl --serial "$serial_d" quit
 
 finish

@@ -1,13 +1,18 @@
-# Qmxzelti's export table, read from the built file, against its one exports list
-# (qmxzelti.def, lines "Name@bytes == _Name@bytes"): a 32-bit DLL exports exactly
-# the decorated names (and imports only Windows' own DLLs), a 64-bit DLL and the
-# Linux library exactly the plain names.
-#   bash exports.sh LIBRARY DEF TOOL      (TOOL: objdump for a DLL, nm else)
+# A library's export table, read from the built file, against its one exports list
+# (NAME.def, lines "Name@bytes == _Name@bytes"): a 32-bit DLL exports exactly the
+# decorated names (and imports only Windows' own DLLs and those named), a 64-bit DLL
+# and the Linux library exactly the plain names.
+#   bash exports.sh LIBRARY DEF TOOL [COUNT [DLL...]]
+#     TOOL: objdump for a DLL, nm else; COUNT: how many the list must hold (55);
+#     DLL: further DLLs the library may import
 set -euo pipefail
 LIBRARY=${1:?library}
 DEF=${2:?qmxzelti.def}
 TOOL=${3:?objdump or nm}
-ALLOWED='^(KERNEL32|USER32|ADVAPI32|msvcrt|ntdll)\.dll$'
+COUNT=${4:-55}
+shift $(($# < 4 ? $# : 4))
+# Names compared whole and without regard to case.
+ALLOWED="^(KERNEL32\.dll|USER32\.dll|ADVAPI32\.dll|msvcrt\.dll|ntdll\.dll$(printf '|%s' "$@"))\$"
 
 decorated=$(sed -n 's/^[A-Za-z][A-Za-z0-9_]*@[0-9]* == \(_[A-Za-z0-9_]*@[0-9]*\)[[:space:]]*$/\1/p' "$DEF" |
   sort)
@@ -18,7 +23,7 @@ fail() { printf 'FAIL: %s\n' "$1" >&2; status=1; }
 [ -n "$decorated" ] || fail "$DEF lists no exports"
 [ "$(wc -l <<<"$decorated")" -eq "$(grep -c '==' "$DEF")" ] || fail "$DEF has a line of another form"
 # The field library's table: a host that imports any of them must find it.
-[ "$(wc -l <<<"$decorated")" -eq 55 ] || fail "$DEF lists $(wc -l <<<"$decorated") exports, not 55"
+[ "$(wc -l <<<"$decorated")" -eq "$COUNT" ] || fail "$DEF lists $(wc -l <<<"$decorated") exports, not $COUNT"
 
 if [[ $LIBRARY == *.dll ]]; then
   headers=$("$TOOL" -p "$LIBRARY")

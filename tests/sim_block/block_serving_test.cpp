@@ -382,7 +382,7 @@ TEST(InsertTest, CoinsAndNotesRaiseTheValueAndTheirEntrysCount) {
        a = unit.block.Word(a + 0))
     for (std::uint32_t k = unit.block.Word(a + 40); k != 0; k = unit.block.Word(k + 0))
       counts.push_back(unit.block.Word(k + 16));
-  EXPECT_EQ(counts, (std::vector<std::uint32_t>{0, 0, 0, 2, 0, 1, 0, 1, 0, 1}));
+  EXPECT_EQ(counts, (std::vector<std::uint32_t>{0, 0, 0, 2, 0, 1, 0, 1, 0, 1, 0, 0, 0, 0}));
 
   struct Refusal {
     const char* name;
@@ -394,8 +394,8 @@ TEST(InsertTest, CoinsAndNotesRaiseTheValueAndTheirEntrysCount) {
        "no coin acceptor takes the value 7"},
       {"a note value as a coin",
        [&](std::string* e) { return unit.server.InsertCoin(1000, -1, e); }, "no coin acceptor"},
-      {"acceptor 2", [&](std::string* e) { return unit.server.InsertCoin(5, 2, e); },
-       "acceptor 2 does not exist"},
+      {"acceptor 3", [&](std::string* e) { return unit.server.InsertCoin(5, 3, e); },
+       "acceptor 3 does not exist"},
       {"acceptor 0 without 500", [&](std::string* e) { return unit.server.InsertCoin(500, 0, e); },
        "acceptor 0 does not take the value 500"},
       {"a coin value as a note", [&](std::string* e) { return unit.server.InsertNote(50, e); },

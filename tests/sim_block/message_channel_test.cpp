@@ -1,8 +1,8 @@
 // The message channel: BlockSequence answered through ReplyLength, ReplyData and
 // BlockAckSequence; blocks for a destination echoed, E2Prom reset and device key
 // answered, print pieces put together into the exact ticket text, unknown types
-// refused; and the raw port's five commands against the ccTalk bus stand-in, in
-// checksum and CRC form, including a refused hand-over.
+// refused; and the raw port's five commands against the ccTalk bus, in checksum and
+// CRC form, including a refused hand-over.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -222,53 +222,70 @@ std::int32_t Raw(Channel& channel, std::uint32_t commandNumber, const Bytes& dat
   return channel.Exchange(128 + commandNumber, data, reply);
 }
 
+// The default world has an SR5 (checksum form) at 2; an acknowledger at 9 answers
+// either form. Replies come the peripherals' reply time (5 ms) after the message.
+sim::BlockOptions BusOptions() {
+  sim::BlockOptions options = FullOptions(5);
+  options.busDeviceAddress = 9;
+  return options;
+}
+
 TEST(RawPortTest, HandOverSendReceiveAndTakeBack) {
-  Channel channel;
+  Channel channel(BusOptions());
   Bytes reply;
   EXPECT_GT(Raw(channel, 0), 0) << "the bus is handed over";
 
-  // A simple poll (header 254) to the device at address 2: ACK from address 2.
+  // A simple poll (header 254) to the SR5 at address 2: ACK from address 2, once due.
   EXPECT_GT(Raw(channel, 1, ChecksumMessage(2, 254, {})), 0);
+  EXPECT_EQ(Raw(channel, 2), 0) << "the reply is not due yet";
+  channel.clock.Advance(5000);
   EXPECT_EQ(Raw(channel, 2, {0}, &reply), 5);
   const Bytes ack{1, 0, 2, 0, ChecksumOf({1, 0, 2, 0})};
   EXPECT_EQ(reply, ack);
   EXPECT_EQ(Raw(channel, 2), 0) << "nothing more arrived since";
 
-  // The same with data, sent in two pieces: answered once the message is whole.
-  const Bytes withData = ChecksumMessage(2, 231, {0xFF, 0x03});
-  EXPECT_GT(Raw(channel, 1, Bytes(withData.begin(), withData.begin() + 3)), 0);
+  // The same sent in two pieces: answered once the message is whole.
+  const Bytes poll = ChecksumMessage(2, 254, {});
+  EXPECT_GT(Raw(channel, 1, Bytes(poll.begin(), poll.begin() + 3)), 0);
+  channel.clock.Advance(5000);
   EXPECT_EQ(Raw(channel, 2), 0);
-  EXPECT_GT(Raw(channel, 1, Bytes(withData.begin() + 3, withData.end())), 0);
+  EXPECT_GT(Raw(channel, 1, Bytes(poll.begin() + 3, poll.end())), 0);
+  channel.clock.Advance(5000);
   EXPECT_EQ(Raw(channel, 2, {0}, &reply), 5);
   EXPECT_EQ(reply, ack);
 
-  // Nobody answers a message for another address or one with a bad checksum.
-  EXPECT_GT(Raw(channel, 1, ChecksumMessage(9, 254, {})), 0);
+  // Nobody answers a message for an empty address, one with a bad checksum, or one
+  // in a form its peripheral does not speak.
+  EXPECT_GT(Raw(channel, 1, ChecksumMessage(7, 254, {})), 0);
   Bytes bad = ChecksumMessage(2, 254, {});
   bad.back() ^= 0x01;
   EXPECT_GT(Raw(channel, 1, bad), 0);
+  EXPECT_GT(Raw(channel, 1, CrcMessage(2, 254, {})), 0);
+  channel.clock.Advance(5000);
   EXPECT_EQ(Raw(channel, 2), 0);
 
-  // CRC form: the ACK comes back in CRC form.
-  EXPECT_GT(Raw(channel, 1, CrcMessage(2, 254, {})), 0);
-  EXPECT_EQ(Raw(channel, 2, {0}, &reply), 5);
-  EXPECT_EQ(reply, CrcMessage(1, 0, {}));
-
-  // Two messages before one receive: both answers at once.
-  Bytes two = ChecksumMessage(2, 254, {});
-  const Bytes second = CrcMessage(2, 1, {});
+  // Two messages to the acknowledger before one receive, one per form: both
+  // answers at once, each in its message's form.
+  Bytes two = ChecksumMessage(9, 254, {});
+  const Bytes second = CrcMessage(9, 1, {});
   two.insert(two.end(), second.begin(), second.end());
   EXPECT_GT(Raw(channel, 1, two), 0);
-  Bytes both = ack;
+  channel.clock.Advance(5000);
+  Bytes both{1, 0, 9, 0, ChecksumOf({1, 0, 9, 0})};
   const Bytes crcAck = CrcMessage(1, 0, {});
   both.insert(both.end(), crcAck.begin(), crcAck.end());
   EXPECT_EQ(Raw(channel, 2, {0}, &reply), 10);
   EXPECT_EQ(reply, both);
 
-  // Taking the bus back answers; the bus is then the unit's again.
+  // Taking the bus back answers and drops replies not yet fetched; the bus is then
+  // the unit's again.
+  EXPECT_GT(Raw(channel, 1, ChecksumMessage(2, 254, {})), 0);
   EXPECT_GT(Raw(channel, 3), 0);
   EXPECT_EQ(Raw(channel, 1, ChecksumMessage(2, 254, {})), -1);
   EXPECT_EQ(Raw(channel, 2), -1);
+  EXPECT_GT(Raw(channel, 0), 0);
+  channel.clock.Advance(5000);
+  EXPECT_EQ(Raw(channel, 2), 0);
 }
 
 TEST(RawPortTest, ReturningControlMovesTheAcknowledgeWithoutAnAnswer) {
@@ -278,6 +295,7 @@ TEST(RawPortTest, ReturningControlMovesTheAcknowledgeWithoutAnAnswer) {
   EXPECT_EQ(Raw(channel, 4), 0);  // Exchange checked that the acknowledge moved
   EXPECT_EQ(Raw(channel, 2), -1) << "the bus went back with control, its bytes with it";
   EXPECT_GT(Raw(channel, 0), 0) << "and can be asked for again";
+  channel.clock.Advance(5000);
   EXPECT_EQ(Raw(channel, 2), 0);
 }
 
@@ -289,17 +307,18 @@ TEST(RawPortTest, AUnitThatRefusesTheHandOverAnswersNonPositive) {
   EXPECT_EQ(Raw(channel, 1, ChecksumMessage(2, 254, {})), -1);
 }
 
-TEST(RawPortTest, TheDeviceAnswersAtItsConfiguredAddress) {
+TEST(RawPortTest, TheAcknowledgerStandsAtItsAddressOnlyWhereNoPeripheralIs) {
   sim::BlockOptions options = FullOptions(5);
-  options.busDeviceAddress = 40;
+  options.busDeviceAddress = 2;  // where the SR5 is: the SR5 answers, in its form only
   Channel channel(options);
-  Bytes reply;
   EXPECT_GT(Raw(channel, 0), 0);
-  EXPECT_GT(Raw(channel, 1, ChecksumMessage(2, 254, {})), 0);
+  EXPECT_GT(Raw(channel, 1, CrcMessage(2, 254, {})), 0);
+  channel.clock.Advance(5000);
   EXPECT_EQ(Raw(channel, 2), 0);
-  EXPECT_GT(Raw(channel, 1, ChecksumMessage(40, 254, {})), 0);
-  EXPECT_EQ(Raw(channel, 2, {0}, &reply), 5);
-  EXPECT_EQ(reply, (Bytes{1, 0, 40, 0, ChecksumOf({1, 0, 40, 0})}));
+  const auto holdings = channel.server.bus().Holdings();
+  ASSERT_EQ(holdings.size(), 3u);
+  EXPECT_EQ(holdings[0].model, sim::PeripheralModel::kSr5);
+  EXPECT_EQ(holdings[0].rejected, 1u);
 }
 
 }  // namespace

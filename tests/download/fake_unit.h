@@ -1,0 +1,191 @@
+// The unit as Defloader sees it, for in-process tests: the six Qmxzelti calls over a
+// simulated ccTalk bus (sim::CcTalkBus) on a virtual clock. Every raw port request is
+// recorded; the unit can refuse the bus, stop answering, or hand replies out in
+// pieces. One fake per process at a time: the calls are plain functions.
+#pragma once
+
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "download/frame.h"
+#include "platform/clock.h"
+#include "sim/cctalk_bus.h"
+
+namespace dfltest {
+
+struct Lines final : dfl::LineSink {
+  void Line(const char* text) override {
+    lines.emplace_back(text);
+    // A copy: the hook may replace itself.
+    if (const auto hook = onLine) hook(lines.back());
+    // The stage a line sees is the one the step before it set.
+    if (status != nullptr && (stages.empty() || stages.back() != status->stage.load()))
+      stages.push_back(status->stage.load());
+  }
+  bool Has(const std::string& line) const {
+    for (const std::string& l : lines)
+      if (l == line) return true;
+    return false;
+  }
+  int Count(const std::string& prefix) const {
+    int n = 0;
+    for (const std::string& l : lines) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
+  }
+  const dfl::StatusSet* status = nullptr;
+  std::function<void(const std::string&)> onLine;  // runs on the tracing thread
+  std::vector<std::string> lines;
+  std::vector<std::uint32_t> stages;
+};
+
+class FakeUnit {
+ public:
+  FakeUnit() : bus(clock) { current = this; }
+  ~FakeUnit() { current = nullptr; }
+
+  void AddAcceptor(std::int32_t unitCode, std::int32_t address, sim::PeripheralModel model) {
+    QmxAcceptorDetails details{};
+    details.UnitCode = unitCode;
+    details.Address = address;
+    details.InterfaceNumber = 1;
+    acceptors.push_back(details);
+    bus.Attach(model, static_cast<std::uint8_t>(address));
+  }
+
+  static dfl::InterfaceCalls Calls() {
+    return {&OpenVODVersion, &EnableInterface, &DisableInterface,
+            &ReadAcceptorDetails, &DoRawPort, &RawPortResult};
+  }
+
+  // Messages the host sent on the bus (raw port command 1), as sent.
+  std::vector<std::vector<std::uint8_t>> Sent() const {
+    std::vector<std::vector<std::uint8_t>> sent;
+    for (const QmxRawPortRequest& r : requests)
+      if (r.Command == 1) sent.emplace_back(r.Data, r.Data + r.Length);
+    return sent;
+  }
+  int CountCommand(int command) const {
+    int n = 0;
+    for (const QmxRawPortRequest& r : requests) n += r.Command == command ? 1 : 0;
+    return n;
+  }
+
+  platform::VirtualClock clock;
+  sim::CcTalkBus bus;
+  std::vector<QmxAcceptorDetails> acceptors;
+  int openResult = 0;
+  int opens = 0, enables = 0, disables = 0;
+  bool refuseBus = false;     // command 0 answers -1
+  bool stopAnswering = false;  // the unit no longer answers any raw port request
+  int transmitAnswer = 1;      // negative: an error answer to each transmit
+  std::deque<std::vector<std::uint8_t>> pieces;  // when set: what receives hand out
+  std::vector<QmxRawPortRequest> requests;
+
+ private:
+  static int QMX_CALL OpenVODVersion(int version) {
+    ++current->opens;
+    return version == QMX_VERSION_2 ? current->openResult : QMX_ERROR_INVALID_DATA;
+  }
+  static void QMX_CALL EnableInterface() { ++current->enables; }
+  static void QMX_CALL DisableInterface() { ++current->disables; }
+  static int QMX_CALL ReadAcceptorDetails(int index, void* details) {
+    if (index < 0 || static_cast<std::size_t>(index) >= current->acceptors.size()) return 0;
+    std::memcpy(details, &current->acceptors[static_cast<std::size_t>(index)],
+                sizeof(QmxAcceptorDetails));
+    return 1;
+  }
+  // Answers at once, as Qmxzelti shows it: the answer stays readable until the next
+  // request.
+  static void QMX_CALL DoRawPort(const QmxRawPortRequest* request) {
+    FakeUnit& unit = *current;
+    unit.requests.push_back(*request);
+    unit.answer.clear();
+    unit.answered = !unit.stopAnswering;
+    if (!unit.answered) return;
+    switch (request->Command) {
+      case 0:
+        if (unit.refuseBus) {
+          unit.answerLength = -1;
+          return;
+        }
+        unit.bus.Clear();
+        unit.answer = {1};
+        break;
+      case 1:
+        unit.bus.Send(request->Data, static_cast<std::size_t>(request->Length));
+        if (unit.transmitAnswer < 0) {
+          unit.answerLength = unit.transmitAnswer;
+          return;
+        }
+        unit.answer = {1};
+        break;
+      case 2:
+        if (!unit.pieces.empty()) {
+          unit.answer = unit.pieces.front();
+          unit.pieces.pop_front();
+        } else {
+          std::uint8_t bytes[QMX_RAW_PORT_DATA];
+          unit.answer.assign(bytes, bytes + unit.bus.Fetch(bytes, sizeof bytes));
+        }
+        break;
+      case 3:
+        unit.bus.Clear();
+        unit.answer = {1};
+        break;
+      default:
+        unit.bus.Clear();
+        unit.answered = false;
+        return;
+    }
+    unit.answerLength = static_cast<int>(unit.answer.size());
+  }
+  static int QMX_CALL RawPortResult(unsigned char* buffer) {
+    FakeUnit& unit = *current;
+    if (!unit.answered) return 0;
+    std::memcpy(buffer, unit.answer.data(), unit.answer.size());
+    return unit.answerLength;
+  }
+
+  static inline FakeUnit* current = nullptr;
+  std::vector<std::uint8_t> answer;
+  int answerLength = 0;
+  bool answered = false;
+};
+
+// A library over the fake unit whose worker runs on the caller's thread.
+struct Library {
+  explicit Library(FakeUnit& unit)
+      : library(FakeUnit::Calls(), unit.clock, trace, output, [](std::function<void()> body) {
+          body();
+          return true;
+        }) {
+    library.Loaded();
+  }
+  // Records the stage of one kind's set at every trace line.
+  void Watch(bool coins) { trace.status = coins ? &library.state.coin : &library.state.bill; }
+  Lines trace, output;
+  dfl::Defloader library;
+};
+
+// A file in this process's own temporary folder (suites of several builds may run
+// at once).
+inline std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+  static const std::filesystem::path folder = [] {
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("dfltest-" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(path);
+    return path;
+  }();
+  const std::filesystem::path path = folder / name;
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return path.string();
+}
+
+}  // namespace dfltest
