@@ -14,7 +14,7 @@ for exe in "$SIM" "$DEFLOAD"; do
 done
 
 serial="D$RANDOM$RANDOM"
-serial=${serial:0:11}
+serial=${serial:0:10}  # the refusing unit adds a letter: 11 at most
 defload() { run "$DEFLOAD" "$@" --unit "$serial"; }
 lines() { tr -d '\r' <<<"${OUT%$'\n'}"; }
 ctl() { run "$SIM" ctl --serial "$serial" "$@"; }
