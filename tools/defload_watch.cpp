@@ -81,8 +81,12 @@ std::string ProgressBar(unsigned progress, unsigned total, int width) {
       total == 0 ? 0
                  : static_cast<int>(std::min<unsigned long long>(
                        width, static_cast<unsigned long long>(progress) * width / total));
-  std::string bar = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "] ";
-  return bar + std::to_string(progress) + "/" + std::to_string(total);
+  // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) about "[" + string.
+  std::string bar(1, '[');
+  bar.append(static_cast<std::size_t>(filled), '#');
+  bar.append(static_cast<std::size_t>(width - filled), '.');
+  bar.append("] ").append(std::to_string(progress)).append(1, '/').append(std::to_string(total));
+  return bar;
 }
 
 WatchOutcome Watch(const std::function<DownloadStatus()>& read, platform::Clock& clock,
