@@ -16,6 +16,10 @@ constexpr std::int32_t kReceive = 2;
 constexpr std::int32_t kRelease = 3;
 constexpr std::int32_t kReturnControl = 4;
 
+// RawPortResult's answer when the latest command was not placed: the unit had not
+// yet answered the one before it (one command is in flight at a time).
+constexpr std::int32_t kNotPlaced = -2;
+
 constexpr std::uint8_t kHostAddress = 1;
 constexpr std::size_t kScratch = 256;  // what RawPortResult may fill
 constexpr std::size_t kMinimumReply = 5;
@@ -145,6 +149,16 @@ void RawPort::Command(std::int32_t command, std::int32_t length) {
   request_.Parameter = 0;
   request_.Length = length;
   library_.calls.DoRawPort(&request_);
+  // A command right after one the unit has not answered yet (the receive request a
+  // reply wait leaves behind, before a block goes again) is not placed, and its
+  // error would pass for the answer: a retried message would never reach the bus.
+  // Place it again once the unit has caught up, within the same bound.
+  const std::int64_t deadline = NowMs() + kUnitAnswerMs;
+  std::uint8_t scratch[kScratch];
+  while (library_.calls.RawPortResult(scratch) == kNotPlaced && NowMs() < deadline) {
+    Pause(library_, kPauseMs);
+    library_.calls.DoRawPort(&request_);
+  }
 }
 
 std::int64_t RawPort::NowMs() const {

@@ -268,6 +268,23 @@ TEST_F(Download, ABlockThatFailsOnceGoesAgainUnchangedAndTwiceAborts) {
   EXPECT_EQ(unit.CountCommand(4), 2);  // control returned after both downloads
 }
 
+// A unit answers a raw port command on its next round and takes no new one until then:
+// the retry right after a reply wait's last receive request, and the finish after a
+// lost reply, must still reach the acceptor.
+TEST_F(Download, ARetryReachesTheAcceptorOfAUnitThatAnswersOnItsNextRound) {
+  unit.answerDelayMs = 2;
+  const std::vector<std::uint8_t> file = Bytes(300, 4);
+  const std::string path = WriteFile("retry-round.bin", file);
+  unit.bus.InjectFault({40, kBlockCommand, 3, false, FaultKind::kSilent});
+  const Outcome o = Run(path, 40, dfl::kKindElite);
+  EXPECT_EQ(o.result, dfl::kResultDone);
+  const auto blocks = Messages(kBlockCommand, true);
+  ASSERT_EQ(blocks.size(), 5u);  // header, lines 0, 1, 1 again, 2
+  EXPECT_EQ(blocks[2], blocks[3]);
+  EXPECT_EQ(Holding(40).content, file);
+  EXPECT_TRUE(Holding(40).upgradeFinished);
+}
+
 TEST_F(Download, BillFailuresLeaveTheirResultAndStage) {
   const std::string path = WriteFile("bill-case.bin", Bytes(200, 1));
   struct Case {

@@ -84,6 +84,9 @@ class FakeUnit {
   bool refuseBus = false;     // command 0 answers -1
   bool stopAnswering = false;  // the unit no longer answers any raw port request
   int transmitAnswer = 1;      // negative: an error answer to each transmit
+  // When set, each request is answered this long after it was placed, and a request
+  // made before that is not placed (-2), as Qmxzelti keeps one in flight.
+  std::uint32_t answerDelayMs = 0;
   std::deque<std::vector<std::uint8_t>> pieces;  // when set: what receives hand out
   std::vector<QmxRawPortRequest> requests;
 
@@ -100,53 +103,79 @@ class FakeUnit {
                 sizeof(QmxAcceptorDetails));
     return 1;
   }
-  // Answers at once, as Qmxzelti shows it: the answer stays readable until the next
-  // request.
+  // Answers at once, or answerDelayMs later, as Qmxzelti shows it: the answer stays
+  // readable until the next request.
   static void QMX_CALL DoRawPort(const QmxRawPortRequest* request) {
     FakeUnit& unit = *current;
+    if (unit.answerDelayMs > 0) {
+      unit.Settle();
+      if (unit.inFlight) {
+        unit.notPlaced = true;
+        return;
+      }
+      unit.notPlaced = false;
+      unit.requests.push_back(*request);
+      unit.inFlight = true;
+      unit.answerDue = unit.clock.Counter() + std::int64_t{unit.answerDelayMs} * 1000;
+      unit.answered = false;
+      return;
+    }
     unit.requests.push_back(*request);
-    unit.answer.clear();
-    unit.answered = !unit.stopAnswering;
-    if (!unit.answered) return;
-    switch (request->Command) {
+    unit.Answer(*request);
+  }
+  // A request in flight whose time has come is answered.
+  void Settle() {
+    if (!inFlight || clock.Counter() < answerDue) return;
+    inFlight = false;
+    Answer(requests.back());
+  }
+  void Answer(const QmxRawPortRequest& request) {
+    answer.clear();
+    answered = !stopAnswering;
+    if (!answered) return;
+    switch (request.Command) {
       case 0:
-        if (unit.refuseBus) {
-          unit.answerLength = -1;
+        if (refuseBus) {
+          answerLength = -1;
           return;
         }
-        unit.bus.Clear();
-        unit.answer = {1};
+        bus.Clear();
+        answer = {1};
         break;
       case 1:
-        unit.bus.Send(request->Data, static_cast<std::size_t>(request->Length));
-        if (unit.transmitAnswer < 0) {
-          unit.answerLength = unit.transmitAnswer;
+        bus.Send(request.Data, static_cast<std::size_t>(request.Length));
+        if (transmitAnswer < 0) {
+          answerLength = transmitAnswer;
           return;
         }
-        unit.answer = {1};
+        answer = {1};
         break;
       case 2:
-        if (!unit.pieces.empty()) {
-          unit.answer = unit.pieces.front();
-          unit.pieces.pop_front();
+        if (!pieces.empty()) {
+          answer = pieces.front();
+          pieces.pop_front();
         } else {
           std::uint8_t bytes[QMX_RAW_PORT_DATA];
-          unit.answer.assign(bytes, bytes + unit.bus.Fetch(bytes, sizeof bytes));
+          answer.assign(bytes, bytes + bus.Fetch(bytes, sizeof bytes));
         }
         break;
       case 3:
-        unit.bus.Clear();
-        unit.answer = {1};
+        bus.Clear();
+        answer = {1};
         break;
       default:
-        unit.bus.Clear();
-        unit.answered = false;
+        bus.Clear();
+        answered = false;
         return;
     }
-    unit.answerLength = static_cast<int>(unit.answer.size());
+    answerLength = static_cast<int>(answer.size());
   }
   static int QMX_CALL RawPortResult(unsigned char* buffer) {
     FakeUnit& unit = *current;
+    if (unit.answerDelayMs > 0) {
+      unit.Settle();
+      if (unit.notPlaced) return -2;
+    }
     if (!unit.answered) return 0;
     std::memcpy(buffer, unit.answer.data(), unit.answer.size());
     return unit.answerLength;
@@ -156,6 +185,8 @@ class FakeUnit {
   std::vector<std::uint8_t> answer;
   int answerLength = 0;
   bool answered = false;
+  bool inFlight = false, notPlaced = false;
+  std::int64_t answerDue = 0;
 };
 
 // A library over the fake unit whose worker runs on the caller's thread.
