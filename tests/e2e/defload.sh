@@ -1,10 +1,10 @@
 # defload, over the built Defloader and Qmxzelti, against tarvex-sim's ccTalk
 # peripherals (an SR5 at address 2, an Elite at 40, a Lumina at 41): usage errors;
 # one download of each kind, stored as sent (the peripheral's cksum against the
-# file's); the failures that end early (no file, an inconsistent coin file, no unit,
-# the wrong model at an address, a unit that keeps its bus, a wrong key); a NAK on a
-# coin data packet; and a watch that gives up at its bound. Under Wine, defload.exe
-# imports Defloader.dll and Qmxzelti.dll.
+# file's), the Lumina's with a lost reply retried; the failures that end early (no
+# file, an inconsistent coin file, no unit, the wrong model at an address, a unit that
+# keeps its bus, a wrong key); a NAK on a coin data packet; and a watch that gives up
+# at its bound. Under Wine, defload.exe imports Defloader.dll and Qmxzelti.dll.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/sim_lib.sh"
 DEFLOAD=$(program defload)
@@ -97,8 +97,11 @@ defload elite "$WORK/bills.bin" --address 40 --serial-number 123456
 check "elite: exit code" 0 "$RC"
 check "elite: all 32 blocks sent" "stage 17: finished (32/32)" "$(lines | grep '^stage' | tail -n1)"
 stored 40 "$WORK/bills.bin"
+# A lost reply to a line (the fourth upload message: header, lines 0, 1, 2) is
+# retried, and the retry reaches the acceptor.
+ctl peripheral 41 silent --header 144 --nth 4
 defload lumina "$WORK/lumina.bin" --address 41 --serial-number 123456
-check "lumina: exit code" 0 "$RC"
+check "lumina, one reply lost: exit code" 0 "$RC"
 # 3000 bytes: a total of 23 whole blocks' worth, and 24 blocks sent.
 check "lumina: blocks sent" "stage 17: finished (24/23)" "$(lines | grep '^stage' | tail -n1)"
 stored 41 "$WORK/lumina.bin"
