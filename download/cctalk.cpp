@@ -251,7 +251,10 @@ std::int32_t RawPort::Exchange(std::uint32_t timeoutMs, Form form, bool encrypte
         // Answered: the next request may go out at once.
         Command(kReceive, 0);
         requested = now;
-      } else if (now - requested >= kLookMs) {
+      } else if (now - requested >= (count < 0 ? kLookMs : kUnsureLookMs)) {
+        // A negative answer shows the unit has taken the request, so the next may go.
+        // A zero may be a request not yet answered: one placed now would be refused,
+        // and the answer it waits for (maybe the reply) lost, so wait longer first.
         Command(kReceive, 0);
         requested = now;
       }

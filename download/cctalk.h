@@ -22,9 +22,14 @@ inline constexpr std::int32_t kTimeout = -1;
 // stopped serving, and the step counts as failed.
 inline constexpr std::uint32_t kUnitAnswerMs = 5000;
 // Inside a 100 ms tick the reply is looked for every millisecond, and a fresh receive
-// request goes out every few: a reply is taken as soon as it is complete.
+// request goes out every few: a reply is taken as soon as it is complete. The unit
+// takes one request at a time, and one placed before it answered the last is refused
+// (that answer is then lost): a fresh request follows kLookMs after one the unit has
+// answered with nothing (a negative count), kUnsureLookMs after one whose answer
+// reads 0, which is also what a request not answered yet reads.
 inline constexpr std::uint32_t kPauseMs = 1;
 inline constexpr std::uint32_t kLookMs = 5;
+inline constexpr std::uint32_t kUnsureLookMs = 20;
 
 enum class Form { kChecksum, kCrc };
 

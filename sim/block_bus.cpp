@@ -42,9 +42,13 @@ std::int32_t BlockServer::AnswerRawPort(std::uint32_t command, const Commands& c
       bus_.Send(commands.blockData, commands.blockLength);
       reply[0] = 1;
       return 1;
-    case 2:  // what the bus brought since the last request
+    case 2: {  // what the bus brought since the last request
       if (!hostHoldsBus_) return kRefused;
-      return static_cast<std::int32_t>(bus_.Fetch(reply, kReplyDataSize));
+      // Nothing yet is answered as such (negative), so a host can tell it from a
+      // request the unit has not taken yet (no answer, read as 0).
+      const std::size_t count = bus_.Fetch(reply, kReplyDataSize);
+      return count == 0 ? kNothingReceived : static_cast<std::int32_t>(count);
+    }
     case 3:  // take the bus back, and say so
       hostHoldsBus_ = false;
       bus_.Clear();

@@ -118,6 +118,8 @@ inline constexpr std::uint32_t kTypeRawPort = 128;
 inline constexpr std::uint32_t kRawPortCommands = 5;
 // ReplyLength of a block the unit cannot act on: an answer, but not a positive one.
 inline constexpr std::int32_t kRefused = -1;
+// ReplyLength of a raw port receive that found no byte on the bus: answered, empty.
+inline constexpr std::int32_t kNothingReceived = -1;
 
 // Facilities by FirmwareLevel.
 inline constexpr std::int32_t kCounterLevel = 3;  // counters, captions, display, meter

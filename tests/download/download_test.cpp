@@ -268,6 +268,28 @@ TEST_F(Download, ABlockThatFailsOnceGoesAgainUnchangedAndTwiceAborts) {
   EXPECT_EQ(unit.CountCommand(4), 2);  // control returned after both downloads
 }
 
+// A unit slower than the look interval: whether it answers an empty receive with a
+// negative count or with 0 (as a request not answered yet reads), no fresh request
+// goes out before it answered, so no reply is lost.
+TEST_F(Download, AUnitSlowerThanTheLooksLosesNoReply) {
+  const std::vector<std::uint8_t> file = CoinFile({{1, 600}, {3, 100}});
+  for (const int empty : {-1, 0}) {
+    FakeUnit slow;
+    slow.AddAcceptor(kSr5, 2, PeripheralModel::kSr5);
+    slow.answerDelayMs = empty < 0 ? 7 : 15;
+    slow.emptyReceive = empty;
+    Library lib(slow);
+    ASSERT_EQ(lib.library.Start(WriteFile("slow.bin", file).c_str(), 2, 0), 0);
+    std::int16_t stage, result, progress, total;
+    lib.library.Status(&stage, &result, &progress, &total);
+    EXPECT_EQ(result, dfl::kResultDone) << empty;
+    EXPECT_EQ(lib.trace.Count("Timeout Condition"), 0) << empty;
+    const auto held = slow.bus.Holdings();
+    ASSERT_FALSE(held.empty());
+    EXPECT_EQ(held[0].content, file) << empty;
+  }
+}
+
 // A unit answers a raw port command on its next round and takes no new one until then:
 // the retry right after a reply wait's last receive request, and the finish after a
 // lost reply, must still reach the acceptor.

@@ -84,6 +84,7 @@ class FakeUnit {
   bool refuseBus = false;     // command 0 answers -1
   bool stopAnswering = false;  // the unit no longer answers any raw port request
   int transmitAnswer = 1;      // negative: an error answer to each transmit
+  int emptyReceive = -1;       // a receive that found nothing (tarvex-sim's -1, or 0)
   // When set, each request is answered this long after it was placed, and a request
   // made before that is not placed (-2), as Qmxzelti keeps one in flight.
   std::uint32_t answerDelayMs = 0;
@@ -157,6 +158,10 @@ class FakeUnit {
         } else {
           std::uint8_t bytes[QMX_RAW_PORT_DATA];
           answer.assign(bytes, bytes + bus.Fetch(bytes, sizeof bytes));
+          if (answer.empty()) {
+            answerLength = emptyReceive;
+            return;
+          }
         }
         break;
       case 3:

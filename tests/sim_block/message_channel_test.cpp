@@ -237,18 +237,18 @@ TEST(RawPortTest, HandOverSendReceiveAndTakeBack) {
 
   // A simple poll (header 254) to the SR5 at address 2: ACK from address 2, once due.
   EXPECT_GT(Raw(channel, 1, ChecksumMessage(2, 254, {})), 0);
-  EXPECT_EQ(Raw(channel, 2), 0) << "the reply is not due yet";
+  EXPECT_EQ(Raw(channel, 2), -1) << "the reply is not due yet: answered, nothing";
   channel.clock.Advance(5000);
   EXPECT_EQ(Raw(channel, 2, {0}, &reply), 5);
   const Bytes ack{1, 0, 2, 0, ChecksumOf({1, 0, 2, 0})};
   EXPECT_EQ(reply, ack);
-  EXPECT_EQ(Raw(channel, 2), 0) << "nothing more arrived since";
+  EXPECT_EQ(Raw(channel, 2), -1) << "nothing more arrived since";
 
   // The same sent in two pieces: answered once the message is whole.
   const Bytes poll = ChecksumMessage(2, 254, {});
   EXPECT_GT(Raw(channel, 1, Bytes(poll.begin(), poll.begin() + 3)), 0);
   channel.clock.Advance(5000);
-  EXPECT_EQ(Raw(channel, 2), 0);
+  EXPECT_EQ(Raw(channel, 2), -1);
   EXPECT_GT(Raw(channel, 1, Bytes(poll.begin() + 3, poll.end())), 0);
   channel.clock.Advance(5000);
   EXPECT_EQ(Raw(channel, 2, {0}, &reply), 5);
@@ -262,7 +262,7 @@ TEST(RawPortTest, HandOverSendReceiveAndTakeBack) {
   EXPECT_GT(Raw(channel, 1, bad), 0);
   EXPECT_GT(Raw(channel, 1, CrcMessage(2, 254, {})), 0);
   channel.clock.Advance(5000);
-  EXPECT_EQ(Raw(channel, 2), 0);
+  EXPECT_EQ(Raw(channel, 2), -1);
 
   // Two messages to the acknowledger before one receive, one per form: both
   // answers at once, each in its message's form.
@@ -285,7 +285,7 @@ TEST(RawPortTest, HandOverSendReceiveAndTakeBack) {
   EXPECT_EQ(Raw(channel, 2), -1);
   EXPECT_GT(Raw(channel, 0), 0);
   channel.clock.Advance(5000);
-  EXPECT_EQ(Raw(channel, 2), 0);
+  EXPECT_EQ(Raw(channel, 2), -1);
 }
 
 TEST(RawPortTest, ReturningControlMovesTheAcknowledgeWithoutAnAnswer) {
@@ -296,7 +296,7 @@ TEST(RawPortTest, ReturningControlMovesTheAcknowledgeWithoutAnAnswer) {
   EXPECT_EQ(Raw(channel, 2), -1) << "the bus went back with control, its bytes with it";
   EXPECT_GT(Raw(channel, 0), 0) << "and can be asked for again";
   channel.clock.Advance(5000);
-  EXPECT_EQ(Raw(channel, 2), 0);
+  EXPECT_EQ(Raw(channel, 2), -1);
 }
 
 TEST(RawPortTest, AUnitThatRefusesTheHandOverAnswersNonPositive) {
@@ -314,7 +314,7 @@ TEST(RawPortTest, TheAcknowledgerStandsAtItsAddressOnlyWhereNoPeripheralIs) {
   EXPECT_GT(Raw(channel, 0), 0);
   EXPECT_GT(Raw(channel, 1, CrcMessage(2, 254, {})), 0);
   channel.clock.Advance(5000);
-  EXPECT_EQ(Raw(channel, 2), 0);
+  EXPECT_EQ(Raw(channel, 2), -1);
   const auto holdings = channel.server.bus().Holdings();
   ASSERT_EQ(holdings.size(), 3u);
   EXPECT_EQ(holdings[0].model, sim::PeripheralModel::kSr5);
