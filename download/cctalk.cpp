@@ -144,7 +144,7 @@ void RawPort::Build(std::uint8_t destination, std::uint8_t header,
   Build(destination, header, data.size(), form);
 }
 
-void RawPort::Command(std::int32_t command, std::int32_t length) {
+bool RawPort::Command(std::int32_t command, std::int32_t length) {
   request_.Command = command;
   request_.Parameter = 0;
   request_.Length = length;
@@ -152,13 +152,16 @@ void RawPort::Command(std::int32_t command, std::int32_t length) {
   // A command right after one the unit has not answered yet (the receive request a
   // reply wait leaves behind, before a block goes again) is not placed, and its
   // error would pass for the answer: a retried message would never reach the bus.
-  // Place it again once the unit has caught up, within the same bound.
+  // Place it again once the unit has caught up, within the same bound; a unit that
+  // never catches up has stopped serving.
   const std::int64_t deadline = NowMs() + kUnitAnswerMs;
   std::uint8_t scratch[kScratch];
-  while (library_.calls.RawPortResult(scratch) == kNotPlaced && NowMs() < deadline) {
+  while (library_.calls.RawPortResult(scratch) == kNotPlaced) {
+    if (NowMs() >= deadline) return false;
     Pause(library_, kPauseMs);
     library_.calls.DoRawPort(&request_);
   }
+  return true;
 }
 
 std::int64_t RawPort::NowMs() const {
@@ -178,16 +181,15 @@ bool RawPort::AwaitAnswer(std::int32_t* answer) {
 }
 
 std::int32_t RawPort::HandOver(std::int32_t command) {
-  Command(command, 0);
   std::int32_t answer = 0;
-  return AwaitAnswer(&answer) ? answer : kTimeout;
+  return Command(command, 0) && AwaitAnswer(&answer) ? answer : kTimeout;
 }
 
 std::int32_t RawPort::RequestBusControl() { return HandOver(kRequestControl); }
 
 std::int32_t RawPort::ReleaseBus() { return HandOver(kRelease); }
 
-void RawPort::ReturnControl() { Command(kReturnControl, 0); }
+void RawPort::ReturnControl() { (void)Command(kReturnControl, 0); }
 
 std::int32_t RawPort::Dialogue(std::uint32_t timeoutMs) {
   library_.Trace("Entered \"RawDialogue\" (%d ms)\n", static_cast<int>(timeoutMs));
@@ -213,14 +215,14 @@ std::int32_t RawPort::Dialogue(std::uint32_t timeoutMs, bool encrypted) {
 
 std::int32_t RawPort::Exchange(std::uint32_t timeoutMs, Form form, bool encrypted) {
   const char* const badCheck = form == Form::kChecksum ? "Bad Checksum\n" : "Bad CRC\n";
-  Command(kTransmit, static_cast<std::int32_t>(request_.Data[1]) + 5);
-  // Any answer, an error too, lets the dialogue go on to the reply; none at all ends it.
+  // Any answer to the transmit, an error too, lets the dialogue go on to the reply;
+  // none at all, or a unit that takes no request, ends it.
   std::int32_t answer = 0;
-  if (!AwaitAnswer(&answer)) {
+  if (!Command(kTransmit, static_cast<std::int32_t>(request_.Data[1]) + 5) ||
+      !AwaitAnswer(&answer) || !Command(kReceive, 0)) {
     library_.Trace("Timeout Condition\n");
     return kTimeout;
   }
-  Command(kReceive, 0);
   std::int64_t requested = NowMs();
   const std::uint32_t ticks = std::max<std::uint32_t>(timeoutMs, 100) / 100;
   std::size_t gathered = 0;
@@ -231,7 +233,7 @@ std::int32_t RawPort::Exchange(std::uint32_t timeoutMs, Form form, bool encrypte
     for (;;) {
       Pause(library_, kPauseMs);
       const std::int32_t count = library_.calls.RawPortResult(scratch);
-      const std::int64_t now = NowMs();
+      bool next = false;
       if (count > 0) {
         // More than the scratch or the data area holds is not a reply we can judge.
         if (static_cast<std::size_t>(count) > kScratch ||
@@ -248,20 +250,22 @@ std::int32_t RawPort::Exchange(std::uint32_t timeoutMs, Form form, bool encrypte
           if (verdict == kNotAck) library_.Trace("Not ACK\n");
           return verdict;
         }
-        // Answered: the next request may go out at once.
-        Command(kReceive, 0);
-        requested = now;
-      } else if (now - requested >= (count < 0 ? kLookMs : kUnsureLookMs)) {
+        next = true;  // answered: the next request may go out at once
+      } else {
         // A negative answer shows the unit has taken the request, so the next may go.
         // A zero may be a request not yet answered: one placed now would be refused,
         // and the answer it waits for (maybe the reply) lost, so wait longer first.
-        Command(kReceive, 0);
-        requested = now;
+        next = NowMs() - requested >= (count < 0 ? kLookMs : kUnsureLookMs);
       }
-      if (now >= tickEnd) break;
+      if (next) {
+        if (!Command(kReceive, 0)) break;
+        requested = NowMs();
+      }
+      if (NowMs() >= tickEnd) break;
     }
+    if (NowMs() - requested >= kUnitAnswerMs) break;  // the unit takes no request
   }
-  Command(kReceive, 0);
+  (void)Command(kReceive, 0);
   library_.Trace("Timeout Condition\n");
   return kTimeout;
 }

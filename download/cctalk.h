@@ -71,7 +71,8 @@ class RawPort {
   const QmxRawPortRequest& request() const { return request_; }
 
  private:
-  void Command(std::int32_t command, std::int32_t length);
+  // Places a raw port command; false when the unit took none within kUnitAnswerMs.
+  bool Command(std::int32_t command, std::int32_t length);
   // Waits for the unit's answer to the latest command, at most kUnitAnswerMs.
   bool AwaitAnswer(std::int32_t* answer);
   std::int32_t HandOver(std::int32_t command);  // the answer, or kTimeout

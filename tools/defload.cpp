@@ -113,6 +113,9 @@ int ParseOptions(int argc, char** argv, Options* options) {
       positional[positionals++] = arg;
       continue;
     }
+    const bool known = arg == "--address" || arg == "--serial-number" || arg == "--unit" ||
+                       arg == "--timeout";
+    if (!known) return UsageFault("unknown option %s", arg.c_str());
     if (i + 1 >= argc) return UsageFault("%s needs a value", arg.c_str());
     const std::string value = argv[++i];
     if (arg == "--address") {
@@ -161,7 +164,11 @@ DownloadStatus ReadStatus() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 1 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "help") == 0) {
+  if (argc == 1) {  // nothing asked: the usage, as for any usage fault
+    std::fputs(kUsage, stderr);
+    return kUsageError;
+  }
+  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "help") == 0) {
     std::fputs(kUsage, stdout);
     return 0;
   }

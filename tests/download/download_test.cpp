@@ -290,6 +290,23 @@ TEST_F(Download, AUnitSlowerThanTheLooksLosesNoReply) {
   }
 }
 
+// A unit that stops serving mid-upload, its last request left in flight: every step
+// fails within its bound, and the download ends with result 6 in well under a minute
+// rather than waiting each tick out on a request that can never be placed.
+TEST_F(Download, AUnitThatStopsMidUploadEndsTheDownloadInBoundedTime) {
+  unit.answerDelayMs = 1;
+  library.trace.onLine = [&](const std::string&) {
+    if (library.library.state.bill.sent.load() == 5) unit.stopAnswering = true;
+  };
+  const std::int64_t start = unit.clock.Counter();
+  const Outcome o = Run(WriteFile("stops.bin", Bytes(128 * 40, 6)), 40, dfl::kKindElite);
+  EXPECT_EQ(o.result, dfl::kResultSendFailed);
+  EXPECT_EQ(o.stage, dfl::kStageFinished);
+  EXPECT_TRUE(library.trace.Has("Second error on block 1:4 transmission - abort download\n"));
+  // 1 s + 3 s + 10 s + 2 s of fixed waits, and 5 s for each step the unit does not take.
+  EXPECT_LT(unit.clock.Counter() - start, 60'000'000);
+}
+
 // A unit answers a raw port command on its next round and takes no new one until then:
 // the retry right after a reply wait's last receive request, and the finish after a
 // lost reply, must still reach the acceptor.

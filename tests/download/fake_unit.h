@@ -126,7 +126,8 @@ class FakeUnit {
   }
   // A request in flight whose time has come is answered.
   void Settle() {
-    if (!inFlight || clock.Counter() < answerDue) return;
+    // A unit that stopped keeps its last request in flight: nothing more is placed.
+    if (!inFlight || stopAnswering || clock.Counter() < answerDue) return;
     inFlight = false;
     Answer(requests.back());
   }

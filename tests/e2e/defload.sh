@@ -56,7 +56,11 @@ coins f --address 2 --timeout 0|is not a number of seconds
 coins f g --address 2|unexpected 'g'
 coins f --address 2 --frob 1|unknown option --frob
 coins f --address|--address needs a value
+coins f --frob|unknown option --frob
 EOF
+run "$DEFLOAD"
+check "no arguments: exit code" 2 "$RC"
+check "no arguments: the usage on stderr" 1 "$(grep -c '^usage: defload ' <<<"$ERR")"
 
 # ------------------------------------------------------------- no unit
 defload coins "$WORK/coins.bin" --address 2
