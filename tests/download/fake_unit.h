@@ -183,7 +183,7 @@ class FakeUnit {
       if (unit.notPlaced) return -2;
     }
     if (!unit.answered) return 0;
-    std::memcpy(buffer, unit.answer.data(), unit.answer.size());
+    if (!unit.answer.empty()) std::memcpy(buffer, unit.answer.data(), unit.answer.size());
     return unit.answerLength;
   }
 
