@@ -34,11 +34,6 @@ long long FileSize(std::FILE* file) {
   return size;
 }
 
-void Finish(Defloader& library, std::int32_t result) {
-  library.state.result = result;
-  library.state.busy = 0;
-}
-
 // Uploads the file line by line; the latest dialogue's result, and whether a line
 // failed twice.
 std::int32_t Upload(Defloader& library, RawPort& port, std::uint8_t address, bool encrypted,
@@ -203,19 +198,8 @@ void RunBillDownload(Defloader& library) {
     port.Build(address, kResetDevice, {}, Form::kCrc);
     library.Trace("Lumina reset returned %d\n", port.Dialogue(1000, true));
   }
-  library.Trace("Letting Tarvex retake control of the device\n");
-  status.stage = kStageReleasing;
-  library.Trace("Release bus returned %d\n", port.ReleaseBus());
-  library.Trace("Waiting 10 seconds\n");
-  status.stage = kStageReleaseWait;
-  Pause(library, 10000);
-  library.Trace("Return control to TarVex\n");
-  status.stage = kStageReturning;
-  port.ReturnControl();
-  Pause(library, 2000);
-  library.Trace("End of download process\n");
-  status.stage = kStageFinished;
-  Finish(library, failed ? kResultSendFailed : kResultDone);
+  HandBack(library, status, port, 10000, "Waiting 10 seconds\n", "End of download process\n",
+           failed ? kResultSendFailed : kResultDone);
 }
 
 }  // namespace dfl

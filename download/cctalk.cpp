@@ -270,4 +270,21 @@ std::int32_t RawPort::Exchange(std::uint32_t timeoutMs, Form form, bool encrypte
   return kTimeout;
 }
 
+void HandBack(Defloader& library, StatusSet& status, RawPort& port, std::uint32_t waitMs,
+              const char* waitLine, const char* lastLine, std::int32_t result) {
+  library.Trace("Letting Tarvex retake control of the device\n");
+  status.stage = kStageReleasing;
+  library.Trace("Release bus returned %d\n", port.ReleaseBus());
+  library.Trace("%s", waitLine);
+  status.stage = kStageReleaseWait;
+  Pause(library, waitMs);
+  library.Trace("Return control to TarVex\n");
+  status.stage = kStageReturning;
+  port.ReturnControl();
+  Pause(library, 2000);
+  library.Trace("%s", lastLine);
+  status.stage = kStageFinished;
+  Finish(library, result);
+}
+
 }  // namespace dfl

@@ -83,4 +83,9 @@ class RawPort {
   QmxRawPortRequest request_{};
 };
 
+// Both downloads' last steps: the bus handed back, the wait after it (`waitLine`,
+// `waitMs`), control returned and 2 s more, then `lastLine` and the result.
+void HandBack(Defloader& library, StatusSet& status, RawPort& port, std::uint32_t waitMs,
+              const char* waitLine, const char* lastLine, std::int32_t result);
+
 }  // namespace dfl

@@ -46,11 +46,6 @@ long FileSize(std::FILE* file) {
   return size < 0 ? 0 : size;
 }
 
-void Finish(Defloader& library, std::int32_t result) {
-  library.state.result = result;
-  library.state.busy = 0;
-}
-
 // Sends every coin the file holds; false at the first failed message. `latest` is
 // the result of the latest dialogue.
 bool SendCoins(Defloader& library, RawPort& port, std::uint8_t address, const std::uint8_t* file,
@@ -197,19 +192,8 @@ void RunCoinDownload(Defloader& library) {
   status.stage = kStageResetting;
   port.Build(address, kResetDevice, {}, Form::kChecksum);
   library.Trace("Resetting SR5 returned %d\n", port.Dialogue(1000));
-  library.Trace("Letting Tarvex retake control of the device\n");
-  status.stage = kStageReleasing;
-  library.Trace("Release bus returned %d\n", port.ReleaseBus());
-  library.Trace("Waiting 2 seconds\n");
-  status.stage = kStageReleaseWait;
-  Pause(library, 2000);
-  library.Trace("Return control to TarVex\n");
-  status.stage = kStageReturning;
-  port.ReturnControl();
-  Pause(library, 2000);
-  library.Trace("Download complete\n");
-  status.stage = kStageFinished;
-  Finish(library, failed ? kResultSendFailed : kResultDone);
+  HandBack(library, status, port, 2000, "Waiting 2 seconds\n", "Download complete\n",
+           failed ? kResultSendFailed : kResultDone);
 }
 
 }  // namespace dfl

@@ -121,25 +121,27 @@ KeyDigits Defloader::Key() const {
   return digits;
 }
 
+bool Defloader::Format(char (&text)[kTraceBuffer], const char* format, va_list arguments) {
+  // A longer line is cut at the buffer's end; vsnprintf never writes past it.
+  return std::vsnprintf(text, sizeof text, format, arguments) >= 0;
+}
+
 void Defloader::Trace(const char* format, ...) {
   char text[kTraceBuffer];
   va_list arguments;
   va_start(arguments, format);
-  // A longer line is cut at the buffer's end; vsnprintf never writes past it.
-  const int length = std::vsnprintf(text, sizeof text, format, arguments);
+  const bool formatted = Format(text, format, arguments);
   va_end(arguments);
-  if (length < 0) return;
-  trace_.Line(text);
+  if (formatted) trace_.Line(text);
 }
 
 void Defloader::Print(const char* format, ...) {
   char text[kTraceBuffer];
   va_list arguments;
   va_start(arguments, format);
-  const int length = std::vsnprintf(text, sizeof text, format, arguments);
+  const bool formatted = Format(text, format, arguments);
   va_end(arguments);
-  if (length < 0) return;
-  output_.Line(text);
+  if (formatted) output_.Line(text);
 }
 
 bool OpenInterface(Defloader& library, StatusSet& status) {
@@ -157,5 +159,10 @@ bool OpenInterface(Defloader& library, StatusSet& status) {
 }
 
 void Pause(Defloader& library, std::uint32_t milliseconds) { library.clock.Sleep(milliseconds); }
+
+void Finish(Defloader& library, std::int32_t result) {
+  library.state.result = result;
+  library.state.busy = 0;
+}
 
 }  // namespace dfl

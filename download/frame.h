@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <functional>
 
@@ -137,6 +138,8 @@ class Defloader {
 
  private:
   void RunWorker(std::uint32_t kind);
+  // Formats one line into the buffer; false when the format fails.
+  static bool Format(char (&text)[512], const char* format, va_list arguments);
 
   LineSink& trace_;
   LineSink& output_;
@@ -154,6 +157,8 @@ void RunBillDownload(Defloader& library);
 bool OpenInterface(Defloader& library, StatusSet& status);
 // Sleep on the library's clock.
 void Pause(Defloader& library, std::uint32_t milliseconds);
+// A download's end: its result, then busy 0 as the very last act.
+void Finish(Defloader& library, std::int32_t result);
 
 // The process's one instance (exports.cpp).
 Defloader& ProcessDefloader();
