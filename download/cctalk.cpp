@@ -270,6 +270,14 @@ std::int32_t RawPort::Exchange(std::uint32_t timeoutMs, Form form, bool encrypte
   return kTimeout;
 }
 
+std::int32_t RequestBus(Defloader& library, StatusSet& status, RawPort& port) {
+  library.Trace("Requesting Tarvex to release control\n");
+  status.stage = kStageRequestingBus;
+  const std::int32_t answer = port.RequestBusControl();
+  library.Trace("Control request returned %d\n", answer);
+  return answer;
+}
+
 void HandBack(Defloader& library, StatusSet& status, RawPort& port, std::uint32_t waitMs,
               const char* waitLine, const char* lastLine, std::int32_t result) {
   library.Trace("Letting Tarvex retake control of the device\n");

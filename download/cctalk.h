@@ -83,6 +83,10 @@ class RawPort {
   QmxRawPortRequest request_{};
 };
 
+// Both downloads' first step on the bus: asks the unit for it (stage 5) and traces
+// the answer, which it returns (positive: handed over).
+std::int32_t RequestBus(Defloader& library, StatusSet& status, RawPort& port);
+
 // Both downloads' last steps: the bus handed back, the wait after it (`waitLine`,
 // `waitMs`), control returned and 2 s more, then `lastLine` and the result.
 void HandBack(Defloader& library, StatusSet& status, RawPort& port, std::uint32_t waitMs,

@@ -148,10 +148,7 @@ void RunCoinDownload(Defloader& library) {
   const auto address = static_cast<std::uint8_t>(details.Address & 0xFF);
 
   RawPort port(library);
-  library.Trace("Requesting Tarvex to release control\n");
-  status.stage = kStageRequestingBus;
-  std::int32_t latest = port.RequestBusControl();
-  library.Trace("Control request returned %d\n", latest);
+  std::int32_t latest = RequestBus(library, status, port);
   if (latest > 0) {
     Pause(library, 1000);
     library.Trace("Polling SR5 to confirm presence\n");
