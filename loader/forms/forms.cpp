@@ -1,0 +1,130 @@
+// The descriptions of Flashwright's main window and its diagnostics window: captions,
+// hints and fonts as the windows have always shown them; the geometry keeps the
+// vertical bands the compact window relies on (Comment and Configure at 155, the tab
+// control at 190, Exit at 313, 158 pixels between Configure and Exit).
+#include "loader/forms/forms.h"
+
+#include <iterator>
+
+namespace loader::forms {
+namespace {
+
+constexpr Font kFormFont{"MS Sans Serif", -11};
+constexpr Font kOwnFont{};
+
+// Shorthands that keep the table one control per line.
+constexpr Control Panel(const char* name, const char* parent, int left, int top, int width,
+                        const char* caption, const char* hint, Font font = kOwnFont) {
+  return {Kind::kPanel, name, parent, left, top, width, 21, caption, hint, font, true, true, 0, 0};
+}
+constexpr Control Label(const char* name, const char* parent, int left, int top, int width, const char* caption,
+                        int height = 13) {
+  return {Kind::kLabel, name, parent, left, top, width, height, caption, "", kOwnFont, true, true, 0,
+          0};
+}
+constexpr Control Button(const char* name, const char* parent, int left, int top, int width,
+                         const char* caption, const char* hint, int height = 25) {
+  return {Kind::kButton, name, parent, left, top, width, height, caption, hint, kOwnFont, true,
+          true, 0, 0};
+}
+constexpr Control Timer(const char* name, bool enabled, int interval) {
+  return {Kind::kTimer, name, "", 0, 0, 0, 0, "", "", kOwnFont, false, enabled, interval, 0};
+}
+constexpr Control Tab(const char* name, const char* caption) {
+  return {Kind::kTab, name, "PageControl", 0, 0, 0, 0, caption, "", kOwnFont, true, true, 0, 0};
+}
+
+constexpr const char kUnitVersionHint[] = "The version of the firmware loaded onto the Corvel board";
+constexpr const char kCompiledHint[] = "The date and time at which the image file was compiled";
+
+// Pages of the tab control are 379 x 88 inside it.
+constexpr Control kTheFormControls[] = {
+    Panel("Status", "", 200, 96, 195, "Full Release",
+          "The release status of the image loaded into this utility"),
+    Label("TheLabel", "", 160, 100, 38, "Status:"),
+    Panel("Version", "", 60, 96, 90, "1.2.3.4", "The version of the image loaded into this utility"),
+    Panel("LoadedVersion", "", 60, 22, 90, "1.2.3.4", kUnitVersionHint),
+    Button("ExitButton", "", 320, 313, 75, "Exit", ""),
+    Panel("LoadedStatus", "", 200, 22, 195, "Full Release",
+          "The release status of the firmware loaded onto the Corvel board"),
+    Panel("Compiled", "", 60, 120, 180, "No File Loaded", kCompiledHint),
+    Timer("ExitTimer", false, 1000),
+    {Kind::kLabel, "Comment", "", 8, 158, 300, 13, "Comment", "", kOwnFont, true, true, 0, 0},
+    Button("ConfigButton", "", 320, 155, 75, "Configure", "Click this to access extra facilities"),
+    Timer("ProgressTimer", true, 100),
+    {Kind::kTabControl, "PageControl", "", 8, 190, 387, 116, "", "", kOwnFont, true, true, 0, 0},
+    Tab("StartTab", "Startup Configuration"),
+    Tab("ProgramTab", "Program Card"),
+    {Kind::kProgressBar, "ProgressBar", "", 8, 174, 304, 12, "", "", kOwnFont, false, true, 0, 100},
+    {Kind::kOpenDialog, "OpenDialog", "", 0, 0, 0, 0, "Firmware Image File (*.a37)|*.a37", "",
+     kOwnFont, false, true, 0, 0},
+    Button("ProgramButton", "ProgramTab", 8, 8, 138, "Program card with image",
+           "Click to unconditionally program the board with the above image"),
+    Button("LoadButton", "ProgramTab", 8, 54, 120, "Load image from File:", "Load the S-Record file",
+           24),
+    {Kind::kEdit, "FileName", "ProgramTab", 132, 56, 170, 21, "", "The S-Record file to be loaded",
+     kOwnFont, true, true, 0, 0},
+    Button("BrowseButton", "ProgramTab", 306, 54, 66, "Browse...", "Choose the file", 24),
+    Button("StartClearButton", "StartTab", 336, 4, 38, "Clear",
+           "Click to cancel the system startup check", 22),
+    Button("StartSetButton", "StartTab", 294, 4, 38, "Set",
+           "Click to check for (and load) this image during system startup", 22),
+    Panel("StartCheckVersion", "StartTab", 88, 4, 200, "Version 1.2.3.4",
+          "These are the details of the image in the current startup check", Font{"Arial", -13}),
+    Panel("LoadedCompiled", "", 60, 46, 180, "", kCompiledHint),
+    Panel("LoadedKernelVersion", "", 325, 46, 70, "1.2.3.4", kUnitVersionHint),
+    Panel("KernelVersion", "", 325, 120, 70, "1.2.3.4", kUnitVersionHint),
+    Tab("KernelTab", "Kernel"),
+    {Kind::kCheckBox, "ForceKernelUpdateCheckBox", "KernelTab", 8, 64, 160, 17,
+     "Force Kernel Update", "", kOwnFont, true, true, 0, 0},
+
+    // Unnamed static texts.
+    Label("", "", 8, 6, 120, "Currently Loaded:"),
+    Label("", "", 8, 26, 50, "Version:"),
+    Label("", "", 160, 26, 38, "Status:"),
+    Label("", "", 8, 50, 50, "Compiled:"),
+    Label("", "", 246, 50, 76, "Kernel Version:"),
+    Label("", "", 8, 80, 120, "This Image:"),
+    Label("", "", 8, 100, 50, "Version:"),
+    Label("", "", 8, 124, 50, "Compiled:"),
+    Label("", "", 246, 124, 76, "Kernel Version:"),
+    {Kind::kDivider, "", "", 8, 148, 387, 2, "", "", kOwnFont, true, true, 0, 0},
+    Label("", "ProgramTab", 152, 4, 225, "These buttons allow you to unconditionally program"),
+    Label("", "ProgramTab", 152, 17, 225, "the card with the above image, and to load a"),
+    Label("", "ProgramTab", 152, 30, 225, "new firmware image from an S-Record file."),
+    Label("", "KernelTab", 8, 6, 363,
+          "On very rare occations you may have to force the Kernel to be overwritten. e.g. if the "
+          "resident Kernel is faulty or you need to go back a version. Tick this box to force the "
+          "resident Kernel to be overwritten.",
+          52),
+    Label("", "StartTab", 8, 8, 78, "Startup Check:"),
+    Label("", "StartTab", 8, 36, 363, "This facility allows you to set an automatic check at startup"),
+    Label("", "StartTab", 8, 50, 363, "to ensure that the QMX ZELTI card is running the"),
+    Label("", "StartTab", 8, 64, 363, "correct version of the firmware."),
+};
+
+constexpr Control kDiagFormControls[] = {
+    {Kind::kMemo, "Output", "", 0, 0, 559, 364, "", "", kOwnFont, true, true, 0, 0},
+    Timer("TheTimer", true, 100),
+};
+
+}  // namespace
+
+const Control* Form::Find(std::string_view controlName) const {
+  if (controlName.empty()) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (controls[i].name == controlName) return &controls[i];
+  }
+  return nullptr;
+}
+
+const Form kTheForm{"TheForm",  "QMX Programming Utility", 0,     0,
+                    403,        346,                       true,  true,
+                    false,      true,                      kFormFont,
+                    kTheFormControls, std::size(kTheFormControls)};
+
+// Never shown by the system: it collects the trace while hidden.
+const Form kDiagForm{"DiagForm", "DiagForm", 134, 102, 559, 364, false, false, true, false,
+                     kFormFont, kDiagFormControls, std::size(kDiagFormControls)};
+
+}  // namespace loader::forms
