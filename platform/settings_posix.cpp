@@ -55,7 +55,8 @@ std::string AutostartFolder() {
 
 // Reads a whole regular file. 0, or the errno that stopped it.
 int ReadWholeFile(const std::string& path, std::string* content) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so a pipe put in the file's place cannot hang the reader.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
   int error = 0;
   struct stat status {};
