@@ -146,7 +146,8 @@ kill -KILL -- "-$runner" 2>/dev/null || true
 wait "$runner" || true
 check "killed: it was mid-programming" 0 "$(tr -d '\r' <"$WORK/killed.out" | grep -c -x 'Programming complete' || true)"
 run "$SMALL" /n /f /s "$killed"
-check "after a killed run: exit code" 0 "$RC"
+check "after a killed run: exit code and last line" "0 Programming complete" \
+  "$RC $(tr -d '\r' <<<"$OUT" | sed '/^$/d' | tail -n1)"
 run "$SIM" status --serial "$killed"
 check "after a killed run: new firmware" "Full Release 3.0.0" "$(value firmware)"
 check "after a killed run: healthy" 1 "$(value status)"
