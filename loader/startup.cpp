@@ -8,6 +8,7 @@
 #include <utility>
 #include <exception>
 
+#include "loader/Main.h"
 #include "loader/Programcard.h"
 #include "platform/bytes.h"
 #include "platform/d2xx.h"
@@ -255,9 +256,6 @@ bool ImageMatchesUnit(const LoaderState& state) {
 }
 
 // Texts in the block or the image are 16-byte fields: never read past them.
-std::string Field(const char* text) {
-  return std::string(text, strnlen(text, checksum_block::kTextSize));
-}
 
 void WriteVersionLine(LoaderState& state, const char* label, int release, int major, int minor,
                       int build) {
@@ -319,7 +317,7 @@ bool ProgramInConsole(LoaderState& state) {
   const std::int32_t loaded = state.Unit.CardFirmwareVersion;
   WriteVersionLine(state, "Loaded Firmware: ", Byte(loaded, 24), Byte(loaded, 16),
                    Byte(loaded, 8), Byte(loaded, 0));
-  const std::string date = Field(state.CompileDate), time = Field(state.CompileTime);
+  const std::string date = BlockText(state.CompileDate), time = BlockText(state.CompileTime);
   if (!date.empty() && !time.empty()) WriteCompiledOn(state, date, time);
 
   int code = 0;
@@ -382,8 +380,7 @@ void StartupRun(LoaderState& state) {
 
   if (state.Options.NoGui) ConsoleRun(state);
   state.UpdateRequired = state.UpdateRequired || state.Options.Force;
-  // The window mode comes here; until it exists the run ends quietly.
-  ExitLoader(state, 0);
+  RunWindowMode(state);
 }
 
 int RunFlashwright(LoaderState& state, const std::vector<std::string>& args) {
@@ -446,6 +443,10 @@ void ExitLoader(LoaderState& state, int code) {
 void SetDriverState(LoaderState& state, std::uint32_t value) {
   if (!state.BlockClaimed) return;
   platform::StoreSharedWord(state.Block.data() + block::kDriverState, value);
+}
+
+std::string BlockText(const char* text) {
+  return text != nullptr ? std::string(text, strnlen(text, block::kTextSize)) : std::string();
 }
 
 void TraceSink(LoaderState& state, const char* text) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "interface/block_layout.h"
+#include "loader/forms/ui.h"
 #include "loader/image.h"
 #include "loader/usblink.h"
 #include "platform/clock.h"
@@ -91,6 +92,9 @@ struct LoaderServices {
   void (*ShowMessageBox)(const char* text, const char* caption) = &platform::ShowNotificationBox;
   // A D2XX table to use as it is; null: bind the library when the search starts.
   const platform::d2xx::Api* D2xx = nullptr;
+  // The window toolkit the window mode runs on; the program sets it, tests bring a
+  // fake. Null: no window can be shown.
+  forms::ViewFactory CreateView = nullptr;
 };
 
 class LoaderState {
@@ -184,6 +188,10 @@ void ConsoleWrite(LoaderState& state, const char* text);
 [[noreturn]] void ReportFatal(LoaderState& state, const std::string& text);
 [[noreturn]] void ExitLoader(LoaderState& state, int code);
 void TraceSink(LoaderState& state, const char* text);
+
+// A compile text of the shared block (CompileDate, CompileTime): at most 16
+// characters, empty when the block is not held.
+std::string BlockText(const char* text);
 
 // Writes `value` into DriverState when the block is claimed.
 void SetDriverState(LoaderState& state, std::uint32_t value);

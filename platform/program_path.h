@@ -8,4 +8,7 @@ namespace platform {
 
 std::string OwnProgramPath();
 
+// What program file names end in: ".exe" on Windows, nothing on POSIX.
+const char* ProgramFileSuffix();
+
 }  // namespace platform

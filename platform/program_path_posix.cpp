@@ -21,5 +21,9 @@ std::string OwnProgramPath() {
   }
 }
 
+const char* ProgramFileSuffix() {
+  return "";
+}
+
 }  // namespace platform
 #endif  // !_WIN32

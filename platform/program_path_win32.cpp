@@ -20,5 +20,9 @@ std::string OwnProgramPath() {
   }
 }
 
+const char* ProgramFileSuffix() {
+  return ".exe";
+}
+
 }  // namespace platform
 #endif  // _WIN32

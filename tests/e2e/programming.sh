@@ -145,8 +145,13 @@ wait_for_programming "$killed" 1
 kill -KILL -- "-$runner" 2>/dev/null || true
 wait "$runner" || true
 check "killed: it was mid-programming" 0 "$(tr -d '\r' <"$WORK/killed.out" | grep -c -x 'Programming complete' || true)"
+run "$SIM" status --serial "$killed"
+before=$(tr -d '\r' <<<"$OUT" | grep -E '^(open|programming|status|programmed-blocks):' | tr '\n' ' ')
 run "$SMALL" /n /f /s "$killed"
-check "after a killed run: exit code" 0 "$RC"
+[ "$RC" = 0 ] || printf 'after a killed run, the unit before the new run: %s\noutput:\n%s\n' \
+  "$before" "$OUT" >&2
+check "after a killed run: exit code and last line" "0 Programming complete" \
+  "$RC $(tr -d '\r' <<<"$OUT" | sed '/^$/d' | tail -n1)"
 run "$SIM" status --serial "$killed"
 check "after a killed run: new firmware" "Full Release 3.0.0" "$(value firmware)"
 check "after a killed run: healthy" 1 "$(value status)"
