@@ -31,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -155,6 +156,7 @@ class QtView final : public View {
   ~QtView() override = default;
 
   BoxAnswer ShowBox(const std::string& text, const std::string& title, unsigned flags) override {
+    if (picture_) throw std::runtime_error("the window shows a box (" + title + ": " + text + ")");
     QString shown = ToQt(text);
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     QMessageBox box(QMessageBox::NoIcon, ToQt(title), shown,
@@ -164,6 +166,7 @@ class QtView final : public View {
   }
 
   bool ChooseFile(const Control& dialog, std::string* fileName) override {
+    if (picture_) throw std::runtime_error("the window opens the file dialog");
     const QString chosen = QFileDialog::getOpenFileName(nullptr, QString(), ToQt(*fileName),
                                                         FileFilter(dialog.caption));
     if (chosen.isEmpty()) return false;
@@ -203,6 +206,8 @@ class QtView final : public View {
     windows_.clear();
     Window& window = Build(form, false, false);
     bool ok = false;
+    // A picture has nobody to answer a box: a form that asks fails the picture.
+    picture_ = true;
     try {
       window.created = true;
       form.Created();
@@ -226,6 +231,7 @@ class QtView final : public View {
     } catch (...) {
       *error = "the form's creation failed";
     }
+    picture_ = false;
     windows_.clear();
     return ok;
   }
@@ -632,6 +638,7 @@ class QtView final : public View {
   std::vector<std::unique_ptr<Window>> windows_;
   bool syncing_ = false;
   bool mainClosed_ = false;
+  bool picture_ = false;
 };
 
 }  // namespace

@@ -14,12 +14,21 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
+#include <cstdio>
+#include <filesystem>
 #include <functional>
+#include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "loader/Diag.h"
+#include "loader/Main.h"
 #include "loader/forms/view.h"
+#include "loader/startup.h"
+#include "platform/clock.h"
+#include "tests/loader/image_test_support.h"
 
 namespace loader::forms {
 namespace {
@@ -233,6 +242,143 @@ TEST(QtViewRun, EventsReachTheLogicAndWhatItChangesIsShown) {
                                       "CloseQuery", "CloseQuery"}));
   EXPECT_EQ(diag.calls.front(), "Created");
   EXPECT_FALSE(main.State().visible);
+}
+
+// True when every pixel of `area` has one colour.
+bool Uniform(const QImage& picture, const QRect& area) {
+  const QRgb first = picture.pixel(area.topLeft());
+  for (int y = area.top(); y <= area.bottom(); ++y) {
+    for (int x = area.left(); x <= area.right(); ++x) {
+      if (picture.pixel(x, y) != first) return false;
+    }
+  }
+  return true;
+}
+
+// The windows as Flashwright opens them, drawn offscreen and saved for review. The
+// stored settings they read come from a folder of the test's own.
+class QtViewPictures : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("view-qt-" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(dir_ / "home");
+    std::filesystem::create_directories(dir_ / "machine");
+    environment_.Set("XDG_CONFIG_HOME", QByteArray::fromStdString((dir_ / "home").string()));
+    environment_.Set("XDG_CONFIG_DIRS", QByteArray::fromStdString((dir_ / "machine").string()));
+    notes_ = std::tmpfile();
+    ASSERT_NE(notes_, nullptr);
+  }
+  void TearDown() override {
+    std::fclose(notes_);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  // A loader that holds a sound image and has heard from an older unit. Its link
+  // stays closed: a programming run it starts ends at once, on a virtual clock.
+  std::unique_ptr<LoaderState> Loader(bool updateRequired, bool autoExit) {
+    auto state = std::make_unique<LoaderState>(LoaderServices{
+        .Clock = &clock_,
+        .StandardOutput = notes_,
+        .OwnProgramPath = (dir_ / "flashwright").string(),
+        .ShowMessageBox = [](const char*, const char*) {},
+    });
+    image_test::BuildImage(state->Image);
+    state->Image.ApplicationBlock = kApplicationBlockAddress;
+    state->Image.KernelBlock = kKernelBlockAddress;
+    state->Image.TrailerMagic = kBlockMagic;
+    state->Unit.CardFirmwareVersion = 0x03020300;
+    state->Unit.CardKernelVersion = 0x01000409;
+    state->CompileDate = "Nov  2 2026";
+    state->CompileTime = "08:15:00";
+    state->UpdateRequired = updateRequired;
+    state->AutoExit = autoExit;
+    return state;
+  }
+
+  static QImage Saved(const std::string& path, QSize size) {
+    QImage picture(QString::fromStdString(path));
+    EXPECT_FALSE(picture.isNull()) << path << " does not load";
+    if (picture.isNull()) return picture;
+    EXPECT_EQ(picture.size(), size);
+    EXPECT_FALSE(Uniform(picture, picture.rect())) << "nothing drawn in " << path;
+    return picture;
+  }
+
+  std::filesystem::path dir_;
+  ScopedEnvironment environment_;
+  platform::VirtualClock clock_;
+  std::FILE* notes_ = nullptr;
+};
+
+TEST_F(QtViewPictures, MainWindowInEachOpeningMode) {
+  std::unique_ptr<View> view = MakeView();
+  ASSERT_NE(view, nullptr);
+  const QRect progressBar(8, 174, 304, 12);
+  const struct {
+    const char* file;
+    bool updateRequired, autoExit;
+    QSize size;
+    const char* comment;
+    bool barShown;
+  } cases[] = {
+      {"qt-update.png", true, false, {403, 188}, "Programming", true},
+      {"qt-countdown.png", false, true, {403, 188}, "Automatic exit in 10 seconds", false},
+      {"qt-full.png", false, false, {403, 346}, "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = std::string(TARVEX_PICTURES_DIR) + "/" + c.file;
+    std::filesystem::remove(path);
+    std::unique_ptr<LoaderState> state = Loader(c.updateRequired, c.autoExit);
+    {
+      TTheForm form(*state, *view);  // goes before the state it uses
+      std::string error;
+      ASSERT_TRUE(view->SavePicture(form, path, &error)) << error;
+      EXPECT_EQ(form.State()["Comment"].caption, c.comment);
+      for (const char* tab : {"ProgramTab", "KernelTab"})
+        EXPECT_EQ(form.State()[tab].tabVisible, !c.updateRequired) << tab;
+    }
+    const QImage picture = Saved(path, c.size);
+    if (picture.isNull()) continue;
+    EXPECT_EQ(Uniform(picture, progressBar), !c.barShown) << "the progress bar's area";
+  }
+}
+
+TEST_F(QtViewPictures, DiagnosticsWindowWithItsTrace) {
+  std::unique_ptr<View> view = MakeView();
+  ASSERT_NE(view, nullptr);
+  const std::string path = std::string(TARVEX_PICTURES_DIR) + "/qt-diagnostics.png";
+  std::filesystem::remove(path);
+  std::unique_ptr<LoaderState> state = Loader(false, false);
+  {
+    TDiagForm form(*state);
+    for (const char* line : {"Kernel Present\r\n", "Kernel Copy present\r\n", "Images match\r\n"}) {
+      state->SetLastMessage(line);
+      form.TheTimerTimer();
+    }
+    std::string error;
+    ASSERT_TRUE(view->SavePicture(form, path, &error)) << error;
+  }
+  Saved(path, {559, 364});
+}
+
+// A picture has nobody to answer a box: the form that asks for one fails the
+// picture with the box's text, rather than waiting for ever.
+TEST_F(QtViewPictures, AFormAskingForABoxFailsThePicture) {
+  std::unique_ptr<View> view = MakeView();
+  ASSERT_NE(view, nullptr);
+  std::unique_ptr<LoaderState> state = Loader(true, false);
+  state->Image.ClearImage();
+  const std::string path = (dir_ / "pictures" / "none.png").string();
+  std::string error;
+  {
+    TTheForm form(*state, *view);
+    EXPECT_FALSE(view->SavePicture(form, path, &error));
+  }
+  EXPECT_NE(error.find("Image Error"), std::string::npos) << error;
+  EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 }  // namespace
