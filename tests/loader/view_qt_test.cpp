@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
 #include <cstdio>
@@ -184,6 +185,8 @@ TEST(QtViewRun, EventsReachTheLogicAndWhatItChangesIsShown) {
     EXPECT_EQ(top->size(), QSize(403, 346));
     EXPECT_EQ(Control<QLabel>("TheForm", "Comment")->text(), "Created");
     EXPECT_FALSE(TopLevel("DiagForm")->isVisible());
+    EXPECT_EQ(QApplication::style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay), 0)
+        << "hints show at once";
 
     Control<QPushButton>("TheForm", "ConfigButton")->click();
     auto* tabs = Control<QTabWidget>("TheForm", "PageControl");
