@@ -50,7 +50,9 @@ QString ToQt(const std::string& text) {
   return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-std::string FromQt(const QString& text) { return text.toLocal8Bit().toStdString(); }
+std::string FromQt(const QString& text) {
+  return text.toLocal8Bit().toStdString();
+}
 
 // Static texts were written with Windows line ends and often end in one.
 QString StaticText(const std::string& text) {
@@ -64,8 +66,8 @@ QString StaticText(const std::string& text) {
 // patterns inside the description, and a description that already shows them is
 // kept as it is.
 QString FileFilter(std::string_view filter) {
-  const QStringList parts = QString::fromLocal8Bit(filter.data(), static_cast<qsizetype>(filter.size()))
-                                .split(u'|');
+  const QStringList parts =
+      QString::fromLocal8Bit(filter.data(), static_cast<qsizetype>(filter.size())).split(u'|');
   QStringList filters;
   for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
     QString patterns = parts[i + 1];
@@ -159,9 +161,9 @@ class QtView final : public View {
     if (picture_) throw std::runtime_error("the window shows a box (" + title + ": " + text + ")");
     QString shown = ToQt(text);
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    QMessageBox box(QMessageBox::NoIcon, ToQt(title), shown,
-                    (flags & kBoxOkCancel) != 0 ? QMessageBox::Ok | QMessageBox::Cancel
-                                                : QMessageBox::Ok);
+    QMessageBox box(
+        QMessageBox::NoIcon, ToQt(title), shown,
+        (flags & kBoxOkCancel) != 0 ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok);
     return box.exec() == QMessageBox::Ok ? BoxAnswer::kOk : BoxAnswer::kCancel;
   }
 
@@ -218,7 +220,8 @@ class QtView final : public View {
       QApplication::processEvents();
       const std::filesystem::path target(path);
       std::error_code failed;
-      if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), failed);
+      if (target.has_parent_path())
+        std::filesystem::create_directories(target.parent_path(), failed);
       if (failed) {
         *error = "cannot create " + target.parent_path().string() + ": " + failed.message();
       } else if (!window.top->grab().save(QString::fromStdString(path), "PNG")) {
@@ -413,8 +416,7 @@ class QtView final : public View {
         });
         break;
       }
-      case Kind::kOpenDialog:
-        break;  // shown by ChooseFile
+      case Kind::kOpenDialog: break;  // shown by ChooseFile
     }
     if (item.widget != nullptr) item.widget->setObjectName(QString::fromLatin1(control.name));
     if (item.timer != nullptr) item.timer->setObjectName(QString::fromLatin1(control.name));
@@ -556,7 +558,8 @@ class QtView final : public View {
 
     switch (control.kind) {
       case Kind::kCheckBox:
-        if (changed(&ControlState::checked)) static_cast<QCheckBox*>(widget)->setChecked(now.checked);
+        if (changed(&ControlState::checked))
+          static_cast<QCheckBox*>(widget)->setChecked(now.checked);
         break;
       case Kind::kProgressBar:
         if (changed(&ControlState::min) || changed(&ControlState::max) ||
@@ -573,8 +576,7 @@ class QtView final : public View {
             item.tabs->setCurrentWidget(window.items[page->second].widget);
         }
         break;
-      default:
-        break;
+      default: break;
     }
     item.shown = now;
   }
@@ -593,23 +595,12 @@ class QtView final : public View {
     const std::string* before = item.shown ? &item.shown->caption : nullptr;
     switch (item.control->kind) {
       case Kind::kPanel:
-      case Kind::kLabel:
-        static_cast<QLabel*>(widget)->setText(StaticText(caption));
-        break;
-      case Kind::kButton:
-        static_cast<QPushButton*>(widget)->setText(ToQt(caption));
-        break;
-      case Kind::kCheckBox:
-        static_cast<QCheckBox*>(widget)->setText(ToQt(caption));
-        break;
-      case Kind::kEdit:
-        static_cast<QLineEdit*>(widget)->setText(ToQt(caption));
-        break;
-      case Kind::kMemo:
-        SetMemoText(*static_cast<QPlainTextEdit*>(widget), before, caption);
-        break;
-      default:
-        break;
+      case Kind::kLabel: static_cast<QLabel*>(widget)->setText(StaticText(caption)); break;
+      case Kind::kButton: static_cast<QPushButton*>(widget)->setText(ToQt(caption)); break;
+      case Kind::kCheckBox: static_cast<QCheckBox*>(widget)->setText(ToQt(caption)); break;
+      case Kind::kEdit: static_cast<QLineEdit*>(widget)->setText(ToQt(caption)); break;
+      case Kind::kMemo: SetMemoText(*static_cast<QPlainTextEdit*>(widget), before, caption); break;
+      default: break;
     }
   }
 

@@ -33,7 +33,9 @@
 
 // Under LeakSanitizer: fontconfig loses a few bytes of its own while Qt reads the
 // machine's font configuration; nothing of ours.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n";
+}
 
 namespace loader::forms {
 namespace {
@@ -73,7 +75,8 @@ class ScopedEnvironment {
 
 TEST(QtViewFactory, WithoutADisplayThereIsNoViewAndTheConsoleModeIsNamed) {
   ScopedEnvironment environment;
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.Remove(name);
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+    environment.Remove(name);
   environment.Set("DISPLAY", "");  // set but empty is no display either
   std::string error;
   EXPECT_EQ(CreateToolkitView(&error), nullptr);
