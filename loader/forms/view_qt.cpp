@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "loader/forms/view.h"
+#include "platform/dynamic_library.h"
 
 namespace loader::forms {
 namespace {
@@ -112,6 +113,12 @@ QApplication& Application() {
   static QApplication* application = [] {
     auto* app = new QApplication(argc, argv);
     app->setStyle(new InstantToolTips);
+    // The forms were laid out for narrow Windows faces; a condensed face keeps the
+    // captions inside their controls where those faces are missing.
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("DejaVu Sans Condensed"),
+                                QStringLiteral("Liberation Sans Narrow"),
+                                QStringLiteral("DejaVu Sans")});
     // The main window's close ends the loop, not the last window's.
     app->setQuitOnLastWindowClosed(false);
     return app;
@@ -634,9 +641,40 @@ class QtView final : public View {
 
 }  // namespace
 
+// Qt ends the process when the X server DISPLAY names cannot be reached: ask the
+// server ourselves first, through the X library Qt's own plugin loads. Where Qt
+// chooses another platform, or the library is missing, Qt is left to decide.
+static bool XServerAnswers() {
+  const char* platformName = std::getenv("QT_QPA_PLATFORM");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* display = std::getenv("DISPLAY");
+  if ((platformName != nullptr && *platformName != '\0') || (wayland != nullptr && *wayland != '\0') ||
+      display == nullptr || *display == '\0')
+    return true;
+  std::string ignored;
+  platform::DynamicLibrary xcb = platform::DynamicLibrary::Load("libxcb.so.1", &ignored);
+  using Connect = void* (*)(const char*, int*);
+  using HasError = int (*)(void*);
+  using Disconnect = void (*)(void*);
+  const auto connect = reinterpret_cast<Connect>(xcb.Find("xcb_connect"));
+  const auto hasError = reinterpret_cast<HasError>(xcb.Find("xcb_connection_has_error"));
+  const auto disconnect = reinterpret_cast<Disconnect>(xcb.Find("xcb_disconnect"));
+  if (connect == nullptr || hasError == nullptr || disconnect == nullptr) return true;
+  void* connection = connect(nullptr, nullptr);  // never null: an error connection at worst
+  const bool answers = hasError(connection) == 0;
+  disconnect(connection);
+  return answers;
+}
+
 std::unique_ptr<View> CreateToolkitView(std::string* error) {
   if (!HasDisplay()) {
     if (error != nullptr) *error = kNoDisplay;
+    return nullptr;
+  }
+  if (!XServerAnswers()) {
+    if (error != nullptr)
+      *error = std::string("Cannot open the display ") + std::getenv("DISPLAY") +
+               ": use /n to run Flashwright in the console";
     return nullptr;
   }
   return std::make_unique<QtView>(Application());
