@@ -337,14 +337,21 @@ class Win32View final : public View {
   // form shows its state again.
   template <typename Handler>
   void Handle(Handler&& handler) {
+    Guarded(handler);
+    Guarded([this] {
+      for (std::size_t i = 0; i < windows_.size(); ++i) Sync(*windows_[i]);
+    });
+  }
+
+  template <typename Action>
+  void Guarded(Action&& action) {
     try {
-      handler();
+      action();
     } catch (const std::exception& fault) {
       ReportError(fault.what());
     } catch (...) {
       ReportError("");
     }
-    for (std::size_t i = 0; i < windows_.size(); ++i) Sync(*windows_[i]);
   }
 
   Window* Build(FormLogic& logic, bool main, std::string* error) {
@@ -381,27 +388,28 @@ class Win32View final : public View {
       SendMessageA(window->tooltip, TTM_SETDELAYTIME, TTDT_INITIAL, MAKELPARAM(0, 0));
       SendMessageA(window->tooltip, TTM_SETMAXTIPWIDTH, 0, 400);  // long hints wrap
     }
-    // Parents first: tab controls, then their pages, then everything else.
-    for (int pass = 0; pass < 3; ++pass) {
-      for (Widget& widget : window->widgets) {
-        const Kind kind = widget.description->kind;
-        const int wanted = kind == Kind::kTabControl ? 0 : kind == Kind::kTab ? 1 : 2;
-        if (wanted == pass && !CreateControl(*window, widget, error)) return nullptr;
-      }
+    // In the description's order, which is the order of the tab key.
+    for (Widget& widget : window->widgets) {
+      if (!CreateControl(*window, widget, error)) return nullptr;
     }
     windows_.push_back(std::move(window));
     return windows_.back().get();
   }
 
-  static HWND ParentWindow(const Window& window, const Control& control) {
-    if (*control.parent == '\0') return window.hwnd;
-    const Control* parent = window.form->Find(control.parent);
-    if (parent == nullptr) return window.hwnd;
-    return window.widgets[static_cast<std::size_t>(parent - window.form->controls)].hwnd;
-  }
-
-  bool CreateControl(Window& window, Widget& widget, std::string* error) {
+  // A control's parent window, created first when the description names it later.
+  bool CreateControl(Window& window, Widget& widget, std::string* error, int depth = 0) {
     const Control& control = *widget.description;
+    if (widget.hwnd != nullptr) return true;
+    HWND parent = window.hwnd;
+    if (const Control* named = window.form->Find(control.parent)) {
+      Widget& parentWidget = window.widgets[static_cast<std::size_t>(named - window.form->controls)];
+      if (depth > 2) {  // tab controls hold pages, pages hold controls: no deeper
+        *error = std::string("the parents of ") + control.name + " go round in a circle";
+        return false;
+      }
+      if (!CreateControl(window, parentWidget, error, depth + 1)) return false;
+      parent = parentWidget.hwnd;
+    }
     const char* windowClass = nullptr;
     DWORD style = WS_CHILD | WS_CLIPSIBLINGS;
     DWORD exStyle = 0;
@@ -456,7 +464,7 @@ class Win32View final : public View {
     const std::size_t index = static_cast<std::size_t>(&widget - window.widgets.data());
     widget.hwnd = CreateWindowExA(
         exStyle, windowClass, "", style, control.left, control.top, control.width, control.height,
-        ParentWindow(window, control),
+        parent,
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + static_cast<int>(index))),
         GetModuleHandleA(nullptr), nullptr);
     if (widget.hwnd == nullptr) {
@@ -529,6 +537,11 @@ class Win32View final : public View {
   // Shows a form's state where it differs from what the window shows.
   void Sync(Window& window) {
     if (window.hwnd == nullptr) return;
+    struct Syncing {
+      bool& flag;
+      const bool before = flag;
+      ~Syncing() { flag = before; }
+    } syncing{syncing_};
     syncing_ = true;
     FormState& state = window.logic->State();
     if (!window.shown || state.caption != window.lastCaption) {
@@ -555,7 +568,6 @@ class Win32View final : public View {
       ShowWindow(window.hwnd, state.visible ? SW_SHOW : SW_HIDE);
       window.lastVisible = state.visible;
     }
-    syncing_ = false;
   }
 
   void SyncControl(Window& window, Widget& widget, ControlState& state) {

@@ -215,6 +215,8 @@ struct Opening {
 // Where the window shows the progress bar and the comment line (client pixels).
 constexpr std::uint32_t kBarLeft = 8, kBarTop = 174, kBarWidth = 304, kBarHeight = 12;
 constexpr std::uint32_t kCommentLeft = 8, kCommentTop = 158, kCommentWidth = 300, kCommentHeight = 13;
+// Inside the file name edit on the program page (the page area starts at 12, 212).
+constexpr std::uint32_t kEditLeft = 12 + 132 + 4, kEditTop = 212 + 56 + 5;
 
 TEST_F(Render, MainWindowInEachWayItOpens) {
   const Opening openings[] = {
@@ -294,6 +296,15 @@ TEST_F(Render, ProgressPositionAndTabsFollowTheState) {
   for (std::uint32_t y = pageTop; y < pageTop + pageHeight && !differs; ++y)
     for (std::uint32_t x = 16; x < 386 && !differs; ++x) differs = half.At(x, y) != full.At(x, y);
   EXPECT_TRUE(differs);
+
+  // An edit's text shows, on the page picked.
+  state["PageControl"].activePage = "ProgramTab";
+  for (std::string text : {"", "C:\\images\\unit.a37"}) {
+    state["FileName"].caption = text;
+    const Picture program = Save(form, "scripted-program");
+    ASSERT_FALSE(program.rgb.empty());
+    EXPECT_EQ(!program.Uniform(kEditLeft, kEditTop, 150, 9), !text.empty()) << text;
+  }
 }
 
 // ---------------------------------------------------------------- the message loop
