@@ -184,6 +184,9 @@ void TTheForm::BrowseButtonClick() {
 }
 
 void TTheForm::LoadButtonClick() {
+  // The worker reads the image while it programs: loading over it would send the
+  // unit half of each.
+  if (pendingProgram_) return;
   FirmwareImage& image = state_.Image;
   image.ImageLength = 0;
   image.ClearImage();
@@ -205,6 +208,8 @@ void TTheForm::LoadButtonClick() {
 }
 
 void TTheForm::ProgramButtonClick() {
+  // The link has one user: a second run while one is going would share it.
+  if (pendingProgram_) return;
   const std::vector<std::uint8_t>& buffer = state_.Image.ImageBuffer;
   if (buffer[0] == 0xFF && buffer[1] == 0xFF && buffer[2] == 0xFF && buffer[3] == 0xFF) {
     ui_.ShowBox("No Code is loaded!", "Image Error", kBoxServiceNotification);
@@ -220,7 +225,6 @@ void TTheForm::ProgramButtonClick() {
 }
 
 void TTheForm::StartProgramming() {
-  // The link has one user: a second run while one is going would share it.
   if (pendingProgram_) return;
   form_["Comment"].caption = "Programming";
   pendingProgram_ = std::make_unique<ProgramCard>(state_);

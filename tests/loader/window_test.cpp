@@ -180,9 +180,9 @@ class WindowRun : public LoaderWorld {
       std::unique_lock<std::mutex> hold(lock_);
       ++beats_;
       changed_.notify_all();
-      if (worker != nullptr && worker->Running)
-        changed_.wait_for(hold, std::chrono::seconds(1),
-                          [&] { return parkedAt_ == beats_ || !worker->Running; });
+      // The worker's end clears Running without a notice: look again every 2 ms.
+      for (int i = 0; i < 500 && worker != nullptr && worker->Running && parkedAt_ != beats_; ++i)
+        changed_.wait_for(hold, std::chrono::milliseconds(2));
     };
   }
 
@@ -421,6 +421,15 @@ TEST_F(WindowRun, ProgrammingRefusesAnEmptyImageAndAsksAboutABadOne) {
 
   form.ProgramButtonClick();  // OK programs anyway
   ASSERT_NE(form.PendingProgram(), nullptr);
+  // While it runs, neither a second run nor a load touches the link or the image.
+  const ProgramCard* running = form.PendingProgram();
+  const std::vector<std::uint8_t> held = state_->Image.ImageBuffer;
+  Control("FileName").caption = ImageFile(Description(4, 3, 0, 0, 9));
+  form.LoadButtonClick();
+  form.ProgramButtonClick();
+  EXPECT_EQ(form.PendingProgram(), running);
+  EXPECT_TRUE(state_->Image.ImageBuffer == held);
+  EXPECT_EQ(script_.boxes.size(), 3u);
   EXPECT_EQ(Control("Comment").caption, "Programming");
   EXPECT_TRUE(Control("ProgressBar").visible);
   EXPECT_EQ(Control("ProgressBar").max, form.PendingProgram()->TotalBlocks.load());
