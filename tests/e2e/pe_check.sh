@@ -2,6 +2,7 @@
 # import beyond Windows' own DLLs (the runtime is linked in statically).
 source "$(dirname "$0")/lib.sh"
 OBJDUMP=${3:?objdump}
+ERR=""  # check() shows it; these checks run no program
 SYSTEM='KERNEL32|USER32|ADVAPI32|SHELL32|msvcrt|WS2_32|ntdll'
 # Flashwright's window: drawing, the common controls and the file dialog.
 declare -A WINDOW=([Flashwright]='|GDI32|COMCTL32|COMDLG32')
