@@ -16,8 +16,7 @@ using Bytes = std::vector<std::uint8_t>;
 // A stored deflate block carries at most this many bytes.
 constexpr std::size_t kStoredBlockMax = 65535;
 
-std::uint32_t Crc32(const std::uint8_t* data, std::size_t size,
-                    std::uint32_t crc = 0xFFFFFFFFu) {
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0xFFFFFFFFu) {
   static const auto kTable = [] {
     std::array<std::uint32_t, 256> table{};
     for (std::uint32_t n = 0; n < 256; ++n) {
@@ -32,7 +31,8 @@ std::uint32_t Crc32(const std::uint8_t* data, std::size_t size,
 }
 
 void PutBig32(Bytes& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 // Appends a chunk: length, type, data, and the CRC over type and data.

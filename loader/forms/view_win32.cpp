@@ -5,8 +5,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 // The common controls and dialogs need windows.h first.
-#include <commctrl.h>
 #include <cderr.h>
+#include <commctrl.h>
 #include <commdlg.h>
 
 #include <algorithm>
@@ -37,9 +37,9 @@ class Win32View;
 // One control's window and what was last shown of its state.
 struct Widget {
   const Control* description = nullptr;
-  HWND hwnd = nullptr;    // the control; for a tab, its page
-  HFONT font = nullptr;   // own font, when it differs from the form's
-  bool shown = false;     // `last` is what the window shows
+  HWND hwnd = nullptr;   // the control; for a tab, its page
+  HFONT font = nullptr;  // own font, when it differs from the form's
+  bool shown = false;    // `last` is what the window shows
   ControlState last;
   bool timerRunning = false;
   bool pageShown = false;  // tabs: the page is the one shown
@@ -55,8 +55,8 @@ struct Window {
   bool main = false;
   HWND hwnd = nullptr;  // null once destroyed
   HWND tooltip = nullptr;
-  HWND focus = nullptr;  // the control that had the focus when the window went inactive
-  HFONT font = nullptr;  // the form's font
+  HWND focus = nullptr;         // the control that had the focus when the window went inactive
+  HFONT font = nullptr;         // the form's font
   std::vector<Widget> widgets;  // one per control, in the description's order
   bool shown = false;           // the fields below are what the window shows
   std::string lastCaption;
@@ -105,7 +105,8 @@ std::string WithCrLf(std::string_view text, char before = '\0') {
 
 std::string WindowText(HWND hwnd) {
   std::string text(static_cast<std::size_t>(GetWindowTextLengthA(hwnd)) + 1, '\0');
-  text.resize(static_cast<std::size_t>(GetWindowTextA(hwnd, text.data(), static_cast<int>(text.size()))));
+  text.resize(
+      static_cast<std::size_t>(GetWindowTextA(hwnd, text.data(), static_cast<int>(text.size()))));
   return text;
 }
 
@@ -119,7 +120,8 @@ std::string DialogFilter(std::string_view caption) {
 
 DWORD FormStyle(const Form& form) {
   DWORD style = WS_CAPTION | WS_CLIPCHILDREN;
-  if (form.borderIcons) style |= WS_SYSMENU | WS_MINIMIZEBOX | (form.fixedBorder ? 0 : WS_MAXIMIZEBOX);
+  if (form.borderIcons)
+    style |= WS_SYSMENU | WS_MINIMIZEBOX | (form.fixedBorder ? 0 : WS_MAXIMIZEBOX);
   if (!form.fixedBorder) style |= WS_THICKFRAME;
   return style | WS_POPUP;
 }
@@ -155,7 +157,7 @@ class Win32View final : public View {
   BoxAnswer ShowBox(const std::string& text, const std::string& title, unsigned flags) override {
     if (picture_) return BoxAnswer::kCancel;  // nobody there to answer
     return MessageBoxA(nullptr, text.c_str(), title.c_str(), flags) == IDOK ? BoxAnswer::kOk
-                                                                           : BoxAnswer::kCancel;
+                                                                            : BoxAnswer::kCancel;
   }
 
   bool ChooseFile(const Control& dialog, std::string* fileName) override {
@@ -262,7 +264,8 @@ class Win32View final : public View {
         return 0;
       case WM_NOTIFY: {
         const auto* header = reinterpret_cast<const NMHDR*>(lParam);
-        if (header->code == static_cast<UINT>(TCN_SELCHANGE)) PageSelected(window, header->hwndFrom);
+        if (header->code == static_cast<UINT>(TCN_SELCHANGE))
+          PageSelected(window, header->hwndFrom);
         return 0;
       }
       case WM_TIMER: {
@@ -289,9 +292,10 @@ class Win32View final : public View {
         if (LOWORD(wParam) == WA_INACTIVE) {
           const HWND focus = GetFocus();
           if (focus != nullptr && IsChild(window.hwnd, focus)) window.focus = focus;
-        } else {
+        } else if (HIWORD(wParam) == 0) {  // not while minimised
           HWND target = window.focus;
-          if (target == nullptr || !IsWindow(target)) target = GetNextDlgTabItem(window.hwnd, nullptr, FALSE);
+          if (target == nullptr || !IsWindow(target))
+            target = GetNextDlgTabItem(window.hwnd, nullptr, FALSE);
           SetFocus(target != nullptr ? target : hwnd);
         }
         return 0;
@@ -301,8 +305,7 @@ class Win32View final : public View {
         for (Widget& widget : window.widgets) widget.hwnd = nullptr;
         if (window.main && running_) PostQuitMessage(0);
         break;
-      default:
-        break;
+      default: break;
     }
     return DefWindowProcA(hwnd, message, wParam, lParam);
   }
@@ -402,7 +405,8 @@ class Win32View final : public View {
     if (widget.hwnd != nullptr) return true;
     HWND parent = window.hwnd;
     if (const Control* named = window.form->Find(control.parent)) {
-      Widget& parentWidget = window.widgets[static_cast<std::size_t>(named - window.form->controls)];
+      Widget& parentWidget =
+          window.widgets[static_cast<std::size_t>(named - window.form->controls)];
       if (depth > 2) {  // tab controls hold pages, pages hold controls: no deeper
         *error = std::string("the parents of ") + control.name + " go round in a circle";
         return false;
@@ -416,7 +420,8 @@ class Win32View final : public View {
     switch (control.kind) {
       case Kind::kPanel:
         windowClass = "STATIC";
-        style |= SS_SUNKEN | SS_CENTER | SS_CENTERIMAGE | SS_NOTIFY;  // notify: hints need the mouse
+        style |=
+            SS_SUNKEN | SS_CENTER | SS_CENTERIMAGE | SS_NOTIFY;  // notify: hints need the mouse
         break;
       case Kind::kLabel:
         windowClass = "STATIC";
@@ -440,9 +445,7 @@ class Win32View final : public View {
         windowClass = "BUTTON";
         style |= BS_AUTOCHECKBOX | WS_TABSTOP;
         break;
-      case Kind::kProgressBar:
-        windowClass = PROGRESS_CLASSA;
-        break;
+      case Kind::kProgressBar: windowClass = PROGRESS_CLASSA; break;
       case Kind::kTabControl:
         windowClass = WC_TABCONTROLA;
         style |= WS_TABSTOP | WS_CLIPCHILDREN;
@@ -458,8 +461,7 @@ class Win32View final : public View {
         style |= SS_ETCHEDHORZ;
         break;
       case Kind::kTimer:
-      case Kind::kOpenDialog:
-        return true;  // no window
+      case Kind::kOpenDialog: return true;  // no window
     }
     const std::size_t index = static_cast<std::size_t>(&widget - window.widgets.data());
     widget.hwnd = CreateWindowExA(
@@ -479,7 +481,8 @@ class Win32View final : public View {
 
   // A label wraps its words when it has room for more than one line.
   static bool IsMultiLine(const Window& window, const Control& control) {
-    const int fontHeight = control.font.height != 0 ? control.font.height : window.form->font.height;
+    const int fontHeight =
+        control.font.height != 0 ? control.font.height : window.form->font.height;
     return control.height >= 2 * std::abs(fontHeight);
   }
 
@@ -609,7 +612,8 @@ class Win32View final : public View {
       if (all || state.min != last.min || state.max != last.max) {
         SendMessageA(hwnd, PBM_SETRANGE32, static_cast<WPARAM>(state.min), state.max);
       }
-      if (all || state.min != last.min || state.max != last.max || state.position != last.position) {
+      if (all || state.min != last.min || state.max != last.max ||
+          state.position != last.position) {
         SendMessageA(hwnd, PBM_SETPOS, static_cast<WPARAM>(state.position), 0);
       }
     }
@@ -645,7 +649,8 @@ class Win32View final : public View {
         const std::string& before = widget.last.caption;
         if (widget.shown && !before.empty() && caption.starts_with(before)) {
           // Appended: add the new text only, at the end, and keep the end in view.
-          const std::string added = WithCrLf(std::string_view(caption).substr(before.size()), before.back());
+          const std::string added =
+              WithCrLf(std::string_view(caption).substr(before.size()), before.back());
           const LRESULT end = SendMessageA(widget.hwnd, WM_GETTEXTLENGTH, 0, 0);
           SendMessageA(widget.hwnd, EM_SETSEL, static_cast<WPARAM>(end), end);
           SendMessageA(widget.hwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(added.c_str()));
@@ -660,11 +665,8 @@ class Win32View final : public View {
       case Kind::kLabel:
       case Kind::kButton:
       case Kind::kEdit:
-      case Kind::kCheckBox:
-        SetWindowTextA(widget.hwnd, caption.c_str());
-        break;
-      default:
-        break;
+      case Kind::kCheckBox: SetWindowTextA(widget.hwnd, caption.c_str()); break;
+      default: break;
     }
   }
 
@@ -714,8 +716,8 @@ class Win32View final : public View {
       GetClientRect(tabControl.hwnd, &area);
       SendMessageA(tabControl.hwnd, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&area));
       for (Widget* page : pages) {
-        MoveWindow(page->hwnd, area.left, area.top, area.right - area.left,
-                   area.bottom - area.top, TRUE);
+        MoveWindow(page->hwnd, area.left, area.top, area.right - area.left, area.bottom - area.top,
+                   TRUE);
       }
     }
     // The page shown must be a listed one; otherwise the first listed takes its place.
@@ -803,7 +805,8 @@ LRESULT CALLBACK FormProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
     SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(window));
     window->hwnd = hwnd;
   }
-  if (window == nullptr || window->hwnd != hwnd) return DefWindowProcA(hwnd, message, wParam, lParam);
+  if (window == nullptr || window->hwnd != hwnd)
+    return DefWindowProcA(hwnd, message, wParam, lParam);
   // Nothing may unwind into user32: it cannot pass an exception on.
   try {
     return window->view->FormMessage(*window, message, wParam, lParam);
@@ -818,7 +821,8 @@ LRESULT CALLBACK FormProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 }  // namespace
 
 std::unique_ptr<View> CreateToolkitView(std::string* error) {
-  INITCOMMONCONTROLSEX classes{sizeof classes, ICC_TAB_CLASSES | ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
+  INITCOMMONCONTROLSEX classes{sizeof classes,
+                               ICC_TAB_CLASSES | ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
   if (!InitCommonControlsEx(&classes)) {
     if (error != nullptr) *error = "the common controls are not available";
     return nullptr;

@@ -152,7 +152,8 @@ TEST_F(PngWriter, PicturesReadBackPixelForPixel) {
   for (const Size size : {Size{1, 1}, Size{3, 2}, Size{7, 5}, Size{21846, 2}, Size{403, 346}}) {
     SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
     Bytes rgb(std::size_t{size.width} * size.height * 3);
-    for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    for (std::size_t i = 0; i < rgb.size(); ++i)
+      rgb[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
     const std::string path = (dir_ / "picture.png").string();
     ASSERT_TRUE(WritePng(path, size.width, size.height, rgb));
     Picture picture;
@@ -214,15 +215,16 @@ struct Opening {
 
 // Where the window shows the progress bar and the comment line (client pixels).
 constexpr std::uint32_t kBarLeft = 8, kBarTop = 174, kBarWidth = 304, kBarHeight = 12;
-constexpr std::uint32_t kCommentLeft = 8, kCommentTop = 158, kCommentWidth = 300, kCommentHeight = 13;
+constexpr std::uint32_t kCommentLeft = 8, kCommentTop = 158, kCommentWidth = 300,
+                        kCommentHeight = 13;
 // Inside the file name edit on the program page (the page area starts at 12, 212).
 constexpr std::uint32_t kEditLeft = 12 + 132 + 4, kEditTop = 212 + 56 + 5;
 
 TEST_F(Render, MainWindowInEachWayItOpens) {
   const Opening openings[] = {
-      {"update", true, false, 188, true, true},        // compact, programming started
-      {"auto-exit", false, true, 188, false, true},    // compact, the countdown
-      {"full", false, false, 346, false, false},       // the three tabs
+      {"update", true, false, 188, true, true},      // compact, programming started
+      {"auto-exit", false, true, 188, false, true},  // compact, the countdown
+      {"full", false, false, 346, false, false},     // the three tabs
   };
   for (const Opening& opening : openings) {
     SCOPED_TRACE(opening.name);
