@@ -15,6 +15,10 @@ for name in Flashwright fwimage snagview; do
   bad=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | grep -v -i -E "$allowed" || true)
   check "$name.exe imports only system DLLs" "" "$bad"
 done
+# The window view is linked in: its controls, drawing and file dialog are imported.
+check "Flashwright.exe carries its window" 3 \
+  "$("$OBJDUMP" -p "$BIN/Flashwright.exe" | sed -n 's/^\s*DLL Name: //p' |
+    grep -c -i -E '^(GDI32|COMCTL32|COMDLG32)\.dll$')"
 check "Flashwright.exe is a window program" "(Windows GUI)" \
   "$("$OBJDUMP" -p "$BIN/Flashwright.exe" | sed -n 's/^Subsystem\s*[0-9a-f]*\s*//p')"
 finish
