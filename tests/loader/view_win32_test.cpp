@@ -223,7 +223,7 @@ constexpr std::uint32_t kEditLeft = 12 + 132 + 4, kEditTop = 212 + 56 + 5;
 TEST_F(Render, MainWindowInEachWayItOpens) {
   const Opening openings[] = {
       {"update", true, false, 188, true, true},      // compact, programming started
-      {"auto-exit", false, true, 188, false, true},  // compact, the countdown
+      {"countdown", false, true, 188, false, true},  // compact, the countdown
       {"full", false, false, 346, false, false},     // the three tabs
   };
   for (const Opening& opening : openings) {
@@ -233,7 +233,7 @@ TEST_F(Render, MainWindowInEachWayItOpens) {
     Picture picture;
     {
       TTheForm form(state_, *view_);
-      picture = Save(form, std::string("main-") + opening.name);
+      picture = Save(form, opening.name);
       EXPECT_EQ(opening.updateRequired, form.PendingProgram() != nullptr);
     }  // the worker, when started, has ended: no unit answers
     ASSERT_FALSE(picture.rgb.empty());
