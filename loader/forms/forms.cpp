@@ -37,7 +37,7 @@ constexpr Control Tab(const char* name, const char* caption) {
 constexpr const char kUnitVersionHint[] = "The version of the firmware loaded onto the Corvel board";
 constexpr const char kCompiledHint[] = "The date and time at which the image file was compiled";
 
-// Pages of the tab control are 379 x 88 inside it.
+// Pages of the tab control are about 379 x 88 inside it.
 constexpr Control kTheFormControls[] = {
     Panel("Status", "", 204, 96, 191, "Full Release",
           "The release status of the image loaded into this utility"),
@@ -58,13 +58,13 @@ constexpr Control kTheFormControls[] = {
     {Kind::kProgressBar, "ProgressBar", "", 8, 174, 304, 12, "", "", kOwnFont, false, true, 0, 100},
     {Kind::kOpenDialog, "OpenDialog", "", 0, 0, 0, 0, "Firmware Image File (*.a37)|*.a37", "",
      kOwnFont, false, true, 0, 0},
-    Button("ProgramButton", "ProgramTab", 8, 8, 138, "Program card with image",
-           "Click to unconditionally program the board with the above image"),
-    Button("LoadButton", "ProgramTab", 8, 54, 120, "Load image from File:", "Load the S-Record file",
-           24),
-    {Kind::kEdit, "FileName", "ProgramTab", 132, 56, 170, 21, "", "The S-Record file to be loaded",
+    Button("ProgramButton", "ProgramTab", 8, 44, 150, "Program card with image",
+           "Click to unconditionally program the board with the above image", 21),
+    Button("LoadButton", "ProgramTab", 8, 67, 130, "Load image from File:", "Load the S-Record file",
+           21),
+    {Kind::kEdit, "FileName", "ProgramTab", 142, 67, 166, 21, "", "The S-Record file to be loaded",
      kOwnFont, true, true, 0, 0},
-    Button("BrowseButton", "ProgramTab", 306, 54, 66, "Browse...", "Choose the file", 24),
+    Button("BrowseButton", "ProgramTab", 312, 67, 62, "Browse...", "Choose the file", 21),
     Button("StartClearButton", "StartTab", 336, 4, 38, "Clear",
            "Click to cancel the system startup check", 22),
     Button("StartSetButton", "StartTab", 294, 4, 38, "Set",
@@ -89,9 +89,9 @@ constexpr Control kTheFormControls[] = {
     Label("", "", 8, 124, 62, "Compiled:"),
     Label("", "", 248, 124, 86, "Kernel Version:"),
     {Kind::kDivider, "", "", 8, 148, 387, 2, "", "", kOwnFont, true, true, 0, 0},
-    Label("", "ProgramTab", 152, 4, 225, "These buttons allow you to unconditionally program"),
-    Label("", "ProgramTab", 152, 17, 225, "the card with the above image, and to load a"),
-    Label("", "ProgramTab", 152, 30, 225, "new firmware image from an S-Record file."),
+    Label("", "ProgramTab", 8, 2, 363, "These buttons allow you to unconditionally program"),
+    Label("", "ProgramTab", 8, 15, 363, "the card with the above image, and to load a"),
+    Label("", "ProgramTab", 8, 28, 363, "new firmware image from an S-Record file."),
     Label("", "KernelTab", 8, 6, 363,
           "On very rare occations you may have to force the Kernel to be overwritten. e.g. if the "
           "resident Kernel is faulty or you need to go back a version. Tick this box to force the "

@@ -218,7 +218,10 @@ constexpr std::uint32_t kBarLeft = 8, kBarTop = 174, kBarWidth = 304, kBarHeight
 constexpr std::uint32_t kCommentLeft = 8, kCommentTop = 158, kCommentWidth = 300,
                         kCommentHeight = 13;
 // Inside the file name edit on the program page (the page area starts at 12, 212).
-constexpr std::uint32_t kEditLeft = 12 + 132 + 4, kEditTop = 212 + 56 + 5;
+const std::uint32_t kEditLeft =
+    12 + static_cast<std::uint32_t>(loader::forms::kTheForm.Find("FileName")->left) + 4;
+const std::uint32_t kEditTop =
+    212 + static_cast<std::uint32_t>(loader::forms::kTheForm.Find("FileName")->top) + 5;
 
 TEST_F(Render, MainWindowInEachWayItOpens) {
   const Opening openings[] = {
