@@ -326,6 +326,21 @@ TEST_F(WindowRun, StatusAfterProgramming) {
   }
 }
 
+// A unit that goes away mid-programming: the worker's bounded waits end the run, and
+// the window says so instead of passing on the status from before the run.
+TEST_F(WindowRun, UnitLostWhileProgrammingIsAUnitErrorNotSuccess) {
+  sim::UsbUnit& unit = AddUnit(Description(3, 1, 0, 0, 1));
+  LockStep([&](forms::FormLogic& main, int) {
+    const ProgramCard* worker = static_cast<TTheForm&>(main).PendingProgram();
+    if (worker != nullptr && worker->BlocksProgrammed == 3) unit.Unplug(0);
+  });
+  EXPECT_EQ(Run(PackedProgram(Description(4, 1, 0, 1, 2)), {}), 0);
+  EXPECT_TRUE(script_.mainClosed);
+  EXPECT_EQ(script_.boxes,
+            (std::vector<Box>{{"Warning: The unit stopped answering\r\nProgramming did not complete",
+                               "Unit Error", 0}}));
+}
+
 TEST_F(WindowRun, ClosingIsRefusedWhileProgramming) {
   AddUnit(Description(3, 1, 0, 0, 1));
   bool refused = false;
