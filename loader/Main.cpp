@@ -3,7 +3,6 @@
 // registration and the version panels.
 #include "loader/Main.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -12,7 +11,6 @@
 #include "loader/image.h"
 #include "loader/startup.h"
 #include "platform/bytes.h"
-#include "platform/format.h"
 #include "platform/program_path.h"
 #include "platform/settings.h"
 
@@ -24,21 +22,8 @@ using forms::kBoxOk;
 using forms::kBoxOkCancel;
 using forms::kBoxServiceNotification;
 
-std::uint8_t Byte(std::int32_t word, int shift) {
-  return static_cast<std::uint8_t>(static_cast<std::uint32_t>(word) >> shift);
-}
-
-TARVEX_PRINTF(1, 2) std::string Printf(const char* format, ...) {
-  char text[600];
-  std::va_list arguments;
-  va_start(arguments, format);
-  std::vsnprintf(text, sizeof text, format, arguments);
-  va_end(arguments);
-  return text;
-}
-
 std::string CompiledText(const std::string& date, const std::string& time) {
-  return Printf("on  %s  at  %s\n", date.c_str(), time.c_str());
+  return FormatText("on  %s  at  %s\n", date.c_str(), time.c_str());
 }
 
 // The image a program file carries at its end, as the log-on check would load it:
@@ -106,19 +91,29 @@ TTheForm::TTheForm(LoaderState& state, forms::UiService& ui)
 TTheForm::~TTheForm() = default;
 
 void TTheForm::Clicked(std::string_view control) {
-  if (control == "ExitButton") ExitButtonClick();
-  else if (control == "ConfigButton") ConfigButtonClick();
-  else if (control == "ProgramButton") ProgramButtonClick();
-  else if (control == "LoadButton") LoadButtonClick();
-  else if (control == "BrowseButton") BrowseButtonClick();
-  else if (control == "ForceKernelUpdateCheckBox") ForceKernelUpdateCheckBoxClick();
-  else if (control == "StartSetButton") StartSetButtonClick();
-  else if (control == "StartClearButton") StartClearButtonClick();
+  if (control == "ExitButton")
+    ExitButtonClick();
+  else if (control == "ConfigButton")
+    ConfigButtonClick();
+  else if (control == "ProgramButton")
+    ProgramButtonClick();
+  else if (control == "LoadButton")
+    LoadButtonClick();
+  else if (control == "BrowseButton")
+    BrowseButtonClick();
+  else if (control == "ForceKernelUpdateCheckBox")
+    ForceKernelUpdateCheckBoxClick();
+  else if (control == "StartSetButton")
+    StartSetButtonClick();
+  else if (control == "StartClearButton")
+    StartClearButtonClick();
 }
 
 void TTheForm::TimerFired(std::string_view timer) {
-  if (timer == "ExitTimer") ExitTimerTimer();
-  else if (timer == "ProgressTimer") ProgressTimerTimer();
+  if (timer == "ExitTimer")
+    ExitTimerTimer();
+  else if (timer == "ProgressTimer")
+    ProgressTimerTimer();
 }
 
 void TTheForm::Close() {
@@ -137,7 +132,7 @@ void TTheForm::FormCreate() {
   fullHeight_ = form_.clientHeight;
   form_.clientHeight -= form_["ExitButton"].top - form_["ConfigButton"].top;
   if (state_.Options.SerialOption[0] != '\0') {
-    form_.caption = Printf("%s (%s)", form_.caption.c_str(), state_.Options.SerialOption);
+    form_.caption = FormatText("%s (%s)", form_.caption.c_str(), state_.Options.SerialOption);
   }
   if (state_.UpdateRequired) {
     for (const char* tab : {"KernelTab", "ProgramTab"}) {
@@ -163,7 +158,7 @@ void TTheForm::ConfigButtonClick() {
 
 void TTheForm::ExitTimerTimer() {
   if (exitCountdown_ == 0) Close();
-  form_["Comment"].caption = Printf("Automatic exit in %d seconds", exitCountdown_);
+  form_["Comment"].caption = FormatText("Automatic exit in %d seconds", exitCountdown_);
   --exitCountdown_;
 }
 
@@ -217,8 +212,7 @@ void TTheForm::ProgramButtonClick() {
   }
   if (const char* problem = state_.Image.CheckImage(state_.Services().StandardOutput)) {
     const std::string text = problem;
-    if (ui_.ShowBox(text, "Image Error", kBoxOkCancel | kBoxServiceNotification) !=
-        BoxAnswer::kOk)
+    if (ui_.ShowBox(text, "Image Error", kBoxOkCancel | kBoxServiceNotification) != BoxAnswer::kOk)
       return;
   }
   StartProgramming();
@@ -247,9 +241,10 @@ void TTheForm::ProgressTimerTimer() {
     form_["ExitButton"].visible = done == 0;
     form_["ProgressBar"].position = done;
     form_["Comment"].caption =
-        done == total ? std::string("Waiting for Unit to restart")
-                      : Printf("Address 0x%X: %d blocks out of %d programmed",
-                               static_cast<unsigned>(program.CurrentAddress.load()), done, total);
+        done == total
+            ? std::string("Waiting for Unit to restart")
+            : FormatText("Address 0x%X: %d blocks out of %d programmed",
+                         static_cast<unsigned>(program.CurrentAddress.load()), done, total);
     return;
   }
   form_["Comment"].caption = "Unit Programmed";
@@ -257,15 +252,16 @@ void TTheForm::ProgressTimerTimer() {
   const std::int32_t status = state_.Unit.CardStatus;
   if (program.TimedOut) {
     // The unit's status is from before the run: it must not pass for success.
-    ui_.ShowBox("Warning: The unit stopped answering\r\nProgramming did not complete",
-                "Unit Error", kBoxOk);
+    ui_.ShowBox("Warning: The unit stopped answering\r\nProgramming did not complete", "Unit Error",
+                kBoxOk);
   } else if (status != 1 && status != 44) {
     const std::string text =
         (status & 0x200) != 0
-            ? std::string("Warning: The reprogramming has failed!!\r\n"
-                          "The unit is returning a checksum failure status")
-            : Printf("Warning: The unit is returning\r\n  a self test error code of %x",
-                     static_cast<unsigned>(status));
+            ? std::string(
+                  "Warning: The reprogramming has failed!!\r\n"
+                  "The unit is returning a checksum failure status")
+            : FormatText("Warning: The unit is returning\r\n  a self test error code of %x",
+                         static_cast<unsigned>(status));
     ui_.ShowBox(text, "Unit Error", kBoxOk);
   }
   form_["ExitButton"].visible = true;
@@ -280,11 +276,12 @@ void TTheForm::ForceKernelUpdateCheckBoxClick() {
 void TTheForm::RefreshVersionPanels() {
   const FirmwareImage& image = state_.Image;
   if (image.ApplicationBlock) {
-    const VersionRecord record = ReadVersionRecord(image.ImageBuffer.data() + *image.ApplicationBlock);
+    const VersionRecord record =
+        ReadVersionRecord(image.ImageBuffer.data() + *image.ApplicationBlock);
     form_["Status"].caption = ReleaseTypeName(record.version[0]);
     form_["Compiled"].caption = CompiledText(record.compileDate, record.compileTime);
     form_["Version"].caption =
-        Printf("%d.%d.%d", record.version[1], record.version[2], record.version[3]);
+        FormatText("%d.%d.%d", record.version[1], record.version[2], record.version[3]);
   } else {
     form_["Version"].caption = "None";
     form_["Compiled"].caption = "No File Loaded";
@@ -295,22 +292,23 @@ void TTheForm::RefreshVersionPanels() {
       image.KernelBlock ? image.ImageBuffer.data() + *image.KernelBlock : nullptr;
   if (kernel != nullptr && std::memcmp(kernel, kKernelMark, sizeof kKernelMark) == 0) {
     const std::uint8_t* v = kernel + checksum_block::kVersion;
-    form_["KernelVersion"].caption = Printf("%d.%d.%d.%d", v[0], v[1], v[2], v[3]);
+    form_["KernelVersion"].caption = FormatText("%d.%d.%d.%d", v[0], v[1], v[2], v[3]);
   } else {
     form_["KernelVersion"].caption = "No Kernel";
   }
   const std::int32_t firmware = state_.Unit.CardFirmwareVersion;
-  form_["LoadedStatus"].caption = ReleaseTypeName(Byte(firmware, 24));
+  form_["LoadedStatus"].caption = ReleaseTypeName(WordByte(firmware, 24));
   form_["LoadedVersion"].caption =
-      Printf("%d.%d.%d", Byte(firmware, 16), Byte(firmware, 8), Byte(firmware, 0));
+      FormatText("%d.%d.%d", WordByte(firmware, 16), WordByte(firmware, 8), WordByte(firmware, 0));
   const std::string date = BlockText(state_.CompileDate), time = BlockText(state_.CompileTime);
   form_["LoadedCompiled"].caption =
       !date.empty() && !time.empty() ? CompiledText(date, time) : std::string("Not available");
   const std::int32_t kernelVersion = state_.Unit.CardKernelVersion;
   form_["LoadedKernelVersion"].caption =
-      kernelVersion == -1 ? std::string("No Kernel")
-                          : Printf("%d.%d.%d.%d", Byte(kernelVersion, 24), Byte(kernelVersion, 16),
-                                   Byte(kernelVersion, 8), Byte(kernelVersion, 0));
+      kernelVersion == -1
+          ? std::string("No Kernel")
+          : FormatText("%d.%d.%d.%d", WordByte(kernelVersion, 24), WordByte(kernelVersion, 16),
+                       WordByte(kernelVersion, 8), WordByte(kernelVersion, 0));
 }
 
 void TTheForm::RefreshStartupCheck() {
@@ -328,14 +326,14 @@ void TTheForm::RefreshStartupCheck() {
   }
   clear.visible = true;
   const std::string path = RegisteredProgramPath(commandLine, platform::ProgramFileSuffix());
-  std::string text = Printf("Invalid file - <%s>", path.c_str());
+  std::string text = FormatText("Invalid file - <%s>", path.c_str());
   const RegisteredImage registered = ReadRegisteredImage(path);
   bool described = false;
   if (!registered.opened) {
-    text = Printf("Cannot open <%s>", path.c_str());
+    text = FormatText("Cannot open <%s>", path.c_str());
   } else if (registered.carriesImage) {
     const std::uint8_t* v = registered.version;
-    text = Printf("%s - version %d.%d.%d", ReleaseTypeName(v[0]), v[1], v[2], v[3]);
+    text = FormatText("%s - version %d.%d.%d", ReleaseTypeName(v[0]), v[1], v[2], v[3]);
     described = true;
     if (image.ApplicationBlock && carriesImage) {
       const std::uint8_t* held =

@@ -37,13 +37,8 @@ inline unsigned HexByte(const char* p) {
 [[gnu::format(printf, 2, 3)]] const char* Format(std::string& out, const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  std::va_list again;
-  va_copy(again, args);
-  const int size = std::vsnprintf(nullptr, 0, format, args);
+  out = FormatTextV(format, args);
   va_end(args);
-  out.assign(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
-  if (size > 0) std::vsnprintf(out.data(), out.size() + 1, format, again);
-  va_end(again);
   return out.c_str();
 }
 
@@ -67,6 +62,24 @@ inline std::int32_t ChecksumWord(const std::uint8_t* image, std::uint32_t a) {
 }
 
 }  // namespace
+
+std::string FormatTextV(const char* format, std::va_list args) {
+  std::va_list again;
+  va_copy(again, args);
+  const int size = std::vsnprintf(nullptr, 0, format, args);
+  std::string out(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+  if (size > 0) std::vsnprintf(out.data(), out.size() + 1, format, again);
+  va_end(again);
+  return out;
+}
+
+std::string FormatText(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::string out = FormatTextV(format, args);
+  va_end(args);
+  return out;
+}
 
 const char* ReleaseTypeName(int value) {
   static constexpr const char* kNames[] = {"Special", "Development", "Alpha Test", "Beta Test",

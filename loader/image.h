@@ -3,6 +3,7 @@
 // integrity checks run before an image is sent to the unit.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "interface/block_layout.h"
+#include "platform/format.h"
 
 namespace loader {
 
@@ -26,11 +28,16 @@ inline constexpr std::uint32_t kSize = 48;
 inline constexpr std::uint32_t kMagic = 0;
 inline constexpr std::uint32_t kChecksum = 4;
 inline constexpr std::uint32_t kEndAddress = 8;
-inline constexpr std::uint32_t kVersion = 12;  // release type (or kernel part 1), major, minor, build
+inline constexpr std::uint32_t kVersion =
+    12;  // release type (or kernel part 1), major, minor, build
 inline constexpr std::uint32_t kCompileDate = 16;
 inline constexpr std::uint32_t kCompileTime = 32;
 inline constexpr std::uint32_t kTextSize = 16;
 }  // namespace checksum_block
+
+// printf into a string sized to fit (paths of any length).
+std::string FormatTextV(const char* format, std::va_list args);
+TARVEX_PRINTF(1, 2) std::string FormatText(const char* format, ...);
 
 // "Special", "Development", "Alpha Test", "Beta Test", "Full Release", else "Unknown".
 const char* ReleaseTypeName(int value);
@@ -102,7 +109,7 @@ enum class AppendedImageStatus {
 };
 struct AppendedImageResult {
   AppendedImageStatus status = AppendedImageStatus::NoImage;
-  std::string error;        // for Invalid: a text for the user
+  std::string error;         // for Invalid: a text for the user
   std::uint32_t length = 0;  // L
   std::uint32_t offset = 0;  // V
 };

@@ -5,16 +5,16 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 #include <exception>
+#include <utility>
 
 #include "loader/Main.h"
 #include "loader/Programcard.h"
 #include "platform/bytes.h"
-#include "platform/d2xx.h"
-#include "platform/program_path.h"
 #include "platform/console.h"
+#include "platform/d2xx.h"
 #include "platform/message_box.h"
+#include "platform/program_path.h"
 
 namespace loader {
 
@@ -35,7 +35,9 @@ constexpr const char* kHelpLines[] = {
     "\n",
 };
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // A serial number selects the unit (and names its block): one cut short would
 // select another unit, so an over-long one is refused, not truncated.
@@ -103,7 +105,9 @@ std::string LoaderState::TakeLastMessage() {
   return text;
 }
 
-std::string MappingName(const char* serial) { return std::string(kMappingName) + serial; }
+std::string MappingName(const char* serial) {
+  return std::string(kMappingName) + serial;
+}
 
 void ParseCommandLine(LoaderState& state, const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -150,8 +154,8 @@ void AttachConsole(LoaderState& state) {
 
 void ClaimSharedBlock(LoaderState& state) {
   platform::SharedMemoryError error;
-  state.Block =
-      platform::SharedMemory::CreateOrOpen(MappingName(state.Options.SerialOption), kBlockSize, &error);
+  state.Block = platform::SharedMemory::CreateOrOpen(MappingName(state.Options.SerialOption),
+                                                     kBlockSize, &error);
   if (!state.Block.valid()) {
     char text[1200];
     std::snprintf(text, sizeof text, "Error %d <%s> from call to %s", error.code,
@@ -240,16 +244,12 @@ void LoadOwnImage(LoaderState& state) {
   }
 }
 
-std::uint8_t Byte(std::int32_t word, int shift) {
-  return static_cast<std::uint8_t>(static_cast<std::uint32_t>(word) >> shift);
-}
-
 bool ImageMatchesUnit(const LoaderState& state) {
   const std::uint8_t* record = state.Image.ImageBuffer.data() + *state.Image.ApplicationBlock;
   const std::int32_t version = state.Unit.CardFirmwareVersion;
   const std::uint8_t* v = record + checksum_block::kVersion;
-  return v[0] == Byte(version, 24) && v[1] == Byte(version, 16) && v[2] == Byte(version, 8) &&
-         v[3] == Byte(version, 0) &&
+  return v[0] == WordByte(version, 24) && v[1] == WordByte(version, 16) &&
+         v[2] == WordByte(version, 8) && v[3] == WordByte(version, 0) &&
          platform::ReadBE32(record + checksum_block::kChecksum) ==
              static_cast<std::uint32_t>(state.Unit.CardApplicationChecksum.load()) &&
          state.Unit.CardStatus == unit_status::kHealthy;
@@ -315,8 +315,8 @@ bool ProgramInConsole(LoaderState& state) {
 
 [[noreturn]] void ConsoleRun(LoaderState& state) {
   const std::int32_t loaded = state.Unit.CardFirmwareVersion;
-  WriteVersionLine(state, "Loaded Firmware: ", Byte(loaded, 24), Byte(loaded, 16),
-                   Byte(loaded, 8), Byte(loaded, 0));
+  WriteVersionLine(state, "Loaded Firmware: ", WordByte(loaded, 24), WordByte(loaded, 16),
+                   WordByte(loaded, 8), WordByte(loaded, 0));
   const std::string date = BlockText(state.CompileDate), time = BlockText(state.CompileTime);
   if (!date.empty() && !time.empty()) WriteCompiledOn(state, date, time);
 
@@ -371,8 +371,8 @@ void StartupRun(LoaderState& state) {
       ExitLoader(state, 0);
     }
     state.UpdateRequired = false;
-    state.AutoExit = state.Image.ImageBuffer[*state.Image.ApplicationBlock +
-                                             checksum_block::kVersion] >= 3;
+    state.AutoExit =
+        state.Image.ImageBuffer[*state.Image.ApplicationBlock + checksum_block::kVersion] >= 3;
   } else {
     state.UpdateRequired = true;
     state.AutoExit = true;
@@ -408,7 +408,8 @@ int RunFlashwright(LoaderState& state, const std::vector<std::string>& args) {
 }
 
 void ConsoleWrite(LoaderState& state, const char* text) {
-  std::FILE* out = state.ConsoleStream != nullptr ? state.ConsoleStream : state.Services().StandardOutput;
+  std::FILE* out =
+      state.ConsoleStream != nullptr ? state.ConsoleStream : state.Services().StandardOutput;
   std::fputs(text, out);
   std::fflush(out);
 }

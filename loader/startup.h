@@ -189,6 +189,11 @@ void ConsoleWrite(LoaderState& state, const char* text);
 [[noreturn]] void ExitLoader(LoaderState& state, int code);
 void TraceSink(LoaderState& state, const char* text);
 
+// Bits shift+7..shift of a word the unit reported (versions are four such bytes).
+inline std::uint8_t WordByte(std::int32_t word, int shift) {
+  return static_cast<std::uint8_t>(static_cast<std::uint32_t>(word) >> shift);
+}
+
 // A compile text of the shared block (CompileDate, CompileTime): at most 16
 // characters, empty when the block is not held.
 std::string BlockText(const char* text);

@@ -17,15 +17,15 @@ constexpr Control Panel(const char* name, const char* parent, int left, int top,
                         const char* caption, const char* hint, Font font = kOwnFont) {
   return {Kind::kPanel, name, parent, left, top, width, 21, caption, hint, font, true, true, 0, 0};
 }
-constexpr Control Label(const char* name, const char* parent, int left, int top, int width, const char* caption,
-                        int height = 13) {
-  return {Kind::kLabel, name, parent, left, top, width, height, caption, "", kOwnFont, true, true, 0,
-          0};
+constexpr Control Label(const char* name, const char* parent, int left, int top, int width,
+                        const char* caption, int height = 13) {
+  return {Kind::kLabel, name, parent,   left, top,  width, height,
+          caption,      "",   kOwnFont, true, true, 0,     0};
 }
 constexpr Control Button(const char* name, const char* parent, int left, int top, int width,
                          const char* caption, const char* hint, int height = 25) {
-  return {Kind::kButton, name, parent, left, top, width, height, caption, hint, kOwnFont, true,
-          true, 0, 0};
+  return {Kind::kButton, name, parent,   left, top,  width, height,
+          caption,       hint, kOwnFont, true, true, 0,     0};
 }
 constexpr Control Timer(const char* name, bool enabled, int interval) {
   return {Kind::kTimer, name, "", 0, 0, 0, 0, "", "", kOwnFont, false, enabled, interval, 0};
@@ -34,7 +34,8 @@ constexpr Control Tab(const char* name, const char* caption) {
   return {Kind::kTab, name, "PageControl", 0, 0, 0, 0, caption, "", kOwnFont, true, true, 0, 0};
 }
 
-constexpr const char kUnitVersionHint[] = "The version of the firmware loaded onto the Corvel board";
+constexpr const char kUnitVersionHint[] =
+    "The version of the firmware loaded onto the Corvel board";
 constexpr const char kCompiledHint[] = "The date and time at which the image file was compiled";
 
 // Pages of the tab control are about 379 x 88 inside it.
@@ -42,7 +43,8 @@ constexpr Control kTheFormControls[] = {
     Panel("Status", "", 204, 96, 191, "Full Release",
           "The release status of the image loaded into this utility"),
     Label("TheLabel", "", 160, 100, 42, "Status:"),
-    Panel("Version", "", 72, 96, 80, "1.2.3.4", "The version of the image loaded into this utility"),
+    Panel("Version", "", 72, 96, 80, "1.2.3.4",
+          "The version of the image loaded into this utility"),
     Panel("LoadedVersion", "", 72, 22, 80, "1.2.3.4", kUnitVersionHint),
     Button("ExitButton", "", 320, 313, 75, "Exit", ""),
     Panel("LoadedStatus", "", 204, 22, 191, "Full Release",
@@ -60,8 +62,8 @@ constexpr Control kTheFormControls[] = {
      kOwnFont, false, true, 0, 0},
     Button("ProgramButton", "ProgramTab", 8, 44, 150, "Program card with image",
            "Click to unconditionally program the board with the above image", 21),
-    Button("LoadButton", "ProgramTab", 8, 67, 130, "Load image from File:", "Load the S-Record file",
-           21),
+    Button("LoadButton", "ProgramTab", 8, 67, 130,
+           "Load image from File:", "Load the S-Record file", 21),
     {Kind::kEdit, "FileName", "ProgramTab", 142, 67, 166, 21, "", "The S-Record file to be loaded",
      kOwnFont, true, true, 0, 0},
     Button("BrowseButton", "ProgramTab", 312, 67, 62, "Browse...", "Choose the file", 21),
@@ -98,7 +100,8 @@ constexpr Control kTheFormControls[] = {
           "resident Kernel to be overwritten.",
           52),
     Label("", "StartTab", 8, 8, 86, "Startup Check:"),
-    Label("", "StartTab", 8, 36, 363, "This facility allows you to set an automatic check at startup"),
+    Label("", "StartTab", 8, 36, 363,
+          "This facility allows you to set an automatic check at startup"),
     Label("", "StartTab", 8, 50, 363, "to ensure that the QMX ZELTI card is running the"),
     Label("", "StartTab", 8, 64, 363, "correct version of the firmware."),
 };
@@ -118,13 +121,33 @@ const Control* Form::Find(std::string_view controlName) const {
   return nullptr;
 }
 
-const Form kTheForm{"TheForm",  "QMX Programming Utility", 0,     0,
-                    403,        346,                       true,  true,
-                    false,      true,                      kFormFont,
-                    kTheFormControls, std::size(kTheFormControls)};
+const Form kTheForm{"TheForm",
+                    "QMX Programming Utility",
+                    0,
+                    0,
+                    403,
+                    346,
+                    true,
+                    true,
+                    false,
+                    true,
+                    kFormFont,
+                    kTheFormControls,
+                    std::size(kTheFormControls)};
 
 // Never shown by the system: it collects the trace while hidden.
-const Form kDiagForm{"DiagForm", "DiagForm", 134, 102, 559, 364, false, false, true, false,
-                     kFormFont, kDiagFormControls, std::size(kDiagFormControls)};
+const Form kDiagForm{"DiagForm",
+                     "DiagForm",
+                     134,
+                     102,
+                     559,
+                     364,
+                     false,
+                     false,
+                     true,
+                     false,
+                     kFormFont,
+                     kDiagFormControls,
+                     std::size(kDiagFormControls)};
 
 }  // namespace loader::forms

@@ -15,13 +15,13 @@ namespace loader::forms {
 // Everything a handler may change about one control. Views show it; the logic
 // reads back what the user changed (an edit's text, a check box).
 struct ControlState {
-  std::string caption;   // caption, or an edit's or memo's text
+  std::string caption;  // caption, or an edit's or memo's text
   std::string hint;
   std::string fontName;  // "" : the form's font
   int fontHeight = 0;
   int left = 0, top = 0, width = 0, height = 0;
   bool visible = true;
-  bool enabled = true;   // timers: running
+  bool enabled = true;     // timers: running
   bool tabVisible = true;  // tabs: the tab itself is listed
   bool checked = false;
   int interval = 0;
@@ -65,18 +65,17 @@ class FormLogic {
  public:
   virtual ~FormLogic() = default;
   virtual FormState& State() = 0;
-  virtual void Created() {}                          // OnCreate, once the widgets exist
+  virtual void Created() {}                              // OnCreate, once the widgets exist
   virtual void Clicked(std::string_view /*control*/) {}  // buttons and check boxes
   virtual void TimerFired(std::string_view /*timer*/) {}
-  virtual bool CloseQuery() { return true; }         // any attempt to close
+  virtual bool CloseQuery() { return true; }  // any attempt to close
 };
 
 // What handlers ask of the view. Boxes are shown without an owner window.
 class UiService {
  public:
   virtual ~UiService() = default;
-  virtual BoxAnswer ShowBox(const std::string& text, const std::string& title,
-                            unsigned flags) = 0;
+  virtual BoxAnswer ShowBox(const std::string& text, const std::string& title, unsigned flags) = 0;
   // An open-file dialog as `dialog` describes it (filter, read-only box,
   // resizable); `fileName` presets the name and receives the choice. False when
   // the user cancelled.

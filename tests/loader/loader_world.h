@@ -40,7 +40,7 @@ inline std::string ReadAll(std::FILE* file) {
 }
 
 inline tools::ImageDescription Description(unsigned release, std::uint8_t major, std::uint8_t minor,
-                                    std::uint8_t build, std::uint64_t seed) {
+                                           std::uint8_t build, std::uint64_t seed) {
   tools::ImageDescription desc;
   desc.releaseType = release;
   desc.appVersion[0] = major;
@@ -103,7 +103,7 @@ class LoaderWorld : public testing::Test {
   // Runs the loader as `flashwright ARGS`, its own file being `program`.
   int Run(const std::string& program, std::vector<std::string> args, std::string serial = "") {
     MakeState(program);
-    serial_ = !serial.empty()     ? serial
+    serial_ = !serial.empty()  ? serial
               : units_.empty() ? UniqueSerial()
                                : units_.front()->options().serial;
     args.push_back("/s=" + serial_);

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "loader/Diag.h"
@@ -219,11 +219,15 @@ TEST_F(WindowRun, OutOfDateUnitIsProgrammedInTheCompactWindowWhichThenCloses) {
     int done = 0, total = 0;
     if (std::sscanf(comment.c_str(), "Address 0x%X: %d blocks out of %d programmed", &address,
                     &done, &total) == 3) {
-      EXPECT_EQ(comment, "Address 0x" + [&] {
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "%X", 0x8000u + 0x80u * static_cast<unsigned>(done));
-        return std::string(hex);
-      }() + ": " + std::to_string(done) + " blocks out of 128 programmed");
+      EXPECT_EQ(
+          comment, "Address 0x" +
+                       [&] {
+                         char hex[16];
+                         std::snprintf(hex, sizeof hex, "%X",
+                                       0x8000u + 0x80u * static_cast<unsigned>(done));
+                         return std::string(hex);
+                       }() +
+                       ": " + std::to_string(done) + " blocks out of 128 programmed");
       ++progressShown;
     }
     sawWaiting |= comment == "Waiting for Unit to restart";
@@ -242,13 +246,13 @@ TEST_F(WindowRun, UpToDateFullReleaseCountsDownAndClosesOnTheEleventhTick) {
   std::vector<std::string> shown;
   for (std::size_t beat = 9; beat < script_.comments.size(); beat += 10)
     shown.push_back(script_.comments[beat]);
-  EXPECT_EQ(shown, (std::vector<std::string>{
-                       "Automatic exit in 10 seconds", "Automatic exit in 9 seconds",
-                       "Automatic exit in 8 seconds", "Automatic exit in 7 seconds",
-                       "Automatic exit in 6 seconds", "Automatic exit in 5 seconds",
-                       "Automatic exit in 4 seconds", "Automatic exit in 3 seconds",
-                       "Automatic exit in 2 seconds", "Automatic exit in 1 seconds",
-                       "Automatic exit in 0 seconds"}))
+  EXPECT_EQ(shown,
+            (std::vector<std::string>{"Automatic exit in 10 seconds", "Automatic exit in 9 seconds",
+                                      "Automatic exit in 8 seconds", "Automatic exit in 7 seconds",
+                                      "Automatic exit in 6 seconds", "Automatic exit in 5 seconds",
+                                      "Automatic exit in 4 seconds", "Automatic exit in 3 seconds",
+                                      "Automatic exit in 2 seconds", "Automatic exit in 1 seconds",
+                                      "Automatic exit in 0 seconds"}))
       << "the window opens with 10 and its first tick shows 10 again; the eleventh "
          "closes it (its text comes after the close)";
   EXPECT_EQ(script_.heights.front(), 188);
@@ -302,8 +306,9 @@ TEST_F(WindowRun, StatusAfterProgramming) {
   const std::pair<std::uint32_t, const char*> rows[] = {
       {0, nullptr},
       {44, nullptr},
-      {0x201, "Warning: The reprogramming has failed!!\r\nThe unit is returning a checksum "
-              "failure status"},
+      {0x201,
+       "Warning: The reprogramming has failed!!\r\nThe unit is returning a checksum "
+       "failure status"},
       {0x2B, "Warning: The unit is returning\r\n  a self test error code of 2b"},
   };
   for (const auto& [status, warning] : rows) {
@@ -336,9 +341,10 @@ TEST_F(WindowRun, UnitLostWhileProgrammingIsAUnitErrorNotSuccess) {
   });
   EXPECT_EQ(Run(PackedProgram(Description(4, 1, 0, 1, 2)), {}), 0);
   EXPECT_TRUE(script_.mainClosed);
-  EXPECT_EQ(script_.boxes,
-            (std::vector<Box>{{"Warning: The unit stopped answering\r\nProgramming did not complete",
-                               "Unit Error", 0}}));
+  EXPECT_EQ(
+      script_.boxes,
+      (std::vector<Box>{{"Warning: The unit stopped answering\r\nProgramming did not complete",
+                         "Unit Error", 0}}));
 }
 
 TEST_F(WindowRun, ClosingIsRefusedWhileProgramming) {
@@ -476,8 +482,7 @@ TEST_F(WindowRun, VersionPanelsBeforeTheUnitAnswered) {
 TEST_F(WindowRun, StartupCheckSetShownAndCleared) {
   const std::string program = PackedProgram(Description(4, 2, 0, 1, 2), "packed.exe");
   Window(program);
-  EXPECT_EQ(LoadAppendedImage(program.c_str(), state_->Image).status,
-            AppendedImageStatus::Loaded);
+  EXPECT_EQ(LoadAppendedImage(program.c_str(), state_->Image).status, AppendedImageStatus::Loaded);
   form_->RefreshStartupCheck();
   EXPECT_EQ(Control("StartCheckVersion").caption, "None");
   EXPECT_FALSE(Control("StartClearButton").visible);
