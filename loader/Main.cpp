@@ -27,8 +27,7 @@ std::string CompiledText(const std::string& date, const std::string& time) {
 }
 
 // The image a program file carries at its end, as the log-on check would load it:
-// the release type and version of its application block. Empty when the file holds
-// none; nullopt when it cannot be opened.
+// the release type and version of its application block.
 struct RegisteredImage {
   bool opened = false;
   bool carriesImage = false;
