@@ -210,7 +210,7 @@ bool FindEntryValue(const std::vector<std::string>& lines, std::string_view key,
 
 // ---------------------------------------------------------------- Exec quoting
 
-// Characters that make an Exec argument need quotes (Desktop Entry Specification).
+// Characters that make an Exec argument need quotes (the freedesktop.org rules for desktop entries).
 constexpr const char* kReservedInExec = " \t\n\"'\\><~|&;$*?#()`";
 // Characters escaped by a backslash inside quotes.
 constexpr const char* kEscapedInQuotes = "\"`$\\";

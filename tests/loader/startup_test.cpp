@@ -17,6 +17,7 @@
 #include "platform/shared_memory.h"
 #include "platform/trace_window.h"
 #include "tests/support/sim_d2xx.h"
+#include "tests/platform/test_names.h"
 
 namespace loader {
 namespace {
@@ -87,14 +88,6 @@ const char* const kHelp =
     "\n"
     "  Other parameters treated as /c \n"
     "\n";
-
-void SetEnvironment(const char* name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
 
 // ------------------------------------------------------------------ command line
 
@@ -317,9 +310,9 @@ TEST_F(SharedBlock, MissingD2xxLibraryIsAFatalErrorThatNamesIt) {
   TestLoader loader;
   const std::string missing =
       (std::filesystem::temp_directory_path() / ("no-such-d2xx-" + serial_)).string();
-  SetEnvironment("FLASHWRIGHT_D2XX", missing);
+  platform_test::SetEnvironment("FLASHWRIGHT_D2XX", missing);
   EXPECT_EQ(loader.Run({"/n", "/s", serial_}), 1);
-  SetEnvironment("FLASHWRIGHT_D2XX", "");
+  platform_test::SetEnvironment("FLASHWRIGHT_D2XX", "");
   const std::string out = loader.out.Text();
   EXPECT_EQ(out.rfind("QMX Firmware Reprogramming System\nError: Cannot load the FTDI library " +
                           missing,
@@ -362,7 +355,7 @@ TEST(StartupSequence, BlockThatCannotBeCreatedIsAFatalErrorWithTheSystemText) {
 // ------------------------------------------------------------------ trace sink
 
 TEST(TraceSink, SendsTheLineWithALineFeedAndKeepsItAsLastMessage) {
-  SetEnvironment("SNAGVIEW_SOCKET",
+  platform_test::SetEnvironment("SNAGVIEW_SOCKET",
                  (std::filesystem::temp_directory_path() / ("snag-" + UniqueSerial())).string());
   platform::TraceCatcher catcher;
   ASSERT_TRUE(catcher.ok()) << catcher.error();

@@ -16,6 +16,7 @@
 #include "loader/Main.h"
 #include "platform/settings.h"
 #include "tests/loader/loader_world.h"
+#include "tests/platform/test_names.h"
 
 namespace loader {
 namespace {
@@ -114,14 +115,6 @@ class ScriptedView final : public forms::View {
   forms::FormLogic* main_ = nullptr;
 };
 
-void Setenv(const char* name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
-
 // Stored settings go to a folder of the test's own (POSIX); under Wine to the test
 // prefix's registry. Each test starts without a log-on check.
 class WindowRun : public LoaderWorld {
@@ -133,8 +126,8 @@ class WindowRun : public LoaderWorld {
     script_.clock = &clock_;
     fs::create_directories(dir_ / "home");
     fs::create_directories(dir_ / "machine" / "autostart");
-    Setenv("XDG_CONFIG_HOME", (dir_ / "home").string());
-    Setenv("XDG_CONFIG_DIRS", (dir_ / "machine").string());
+    platform_test::SetEnvironment("XDG_CONFIG_HOME", (dir_ / "home").string());
+    platform_test::SetEnvironment("XDG_CONFIG_DIRS", (dir_ / "machine").string());
     platform::ClearStartupCheck();
   }
   void TearDown() override {

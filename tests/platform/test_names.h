@@ -1,5 +1,5 @@
 // Names no other test run uses at the same time, and setting an environment
-// variable, for the platform tests.
+// variable, for the tests.
 #pragma once
 
 #include <chrono>
