@@ -1,6 +1,6 @@
 // Named shared memory: the block a unit's driver process and its host applications
 // share. Win32: a paging-file mapping with a null DACL; POSIX: shm_open("/" + name)
-// with mode 0666.
+// with mode 0660, for the creator's group or the one TARVEX_GROUP names.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +15,7 @@ struct SharedMemoryError {
   const char* call = "";
   int code = 0;       // system error number
   std::string text;   // the system's text for it, without a closing line break
+  bool accessDenied = false;  // the block is there, but not for this account
 };
 
 class SharedMemory {
@@ -27,7 +28,9 @@ class SharedMemory {
   ~SharedMemory();
 
   // Creates the block, or opens it when one of that name exists; both are
-  // accepted alike. Access is open to every user. Maps `size` bytes.
+  // accepted alike. Windows: access is open to every user. POSIX: a block this call
+  // creates is read-write for its owner and group (the creator's, or TARVEX_GROUP's);
+  // an existing one keeps its mode and group. Maps `size` bytes.
   static SharedMemory CreateOrOpen(const std::string& name, std::size_t size,
                                    SharedMemoryError* error);
   // Opens an existing block only; fails when there is none or it is smaller than `size`.

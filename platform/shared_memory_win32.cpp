@@ -25,6 +25,7 @@ void Report(SharedMemoryError* error, const char* call, DWORD code) {
   error->call = call;
   error->code = static_cast<int>(code);
   error->text = SystemText(code);
+  error->accessDenied = code == ERROR_ACCESS_DENIED;
 }
 
 HANDLE AsHandle(std::intptr_t handle) {

@@ -205,6 +205,9 @@ struct Header {
   std::uint32_t versionWord = 0;
   std::string compileDate, compileTime;
   std::uint32_t driverState = 0;
+  // Set when the block is there but would not open (most often: this account is not
+  // in the group the block was created for).
+  std::string refused;
 };
 
 Header ReadHeader(const Options& options) {
@@ -215,7 +218,13 @@ Header ReadHeader(const Options& options) {
       std::string(layout::kMappingName) + (options.bySerial ? options.serial : "");
   platform::SharedMemory block =
       platform::SharedMemory::OpenExisting(name, layout::kMappingSize, &error);
-  if (!block.valid()) return header;
+  if (!block.valid()) {
+    if (error.accessDenied) {
+      header.refused = "the unit's block \"" + name + "\" is not open to this account (" +
+                       error.text + "): the account must be in the block's group";
+    }
+    return header;
+  }
   const std::uint8_t* base = block.data();
   header.mapped = true;
   header.level = static_cast<std::int32_t>(
@@ -638,6 +647,7 @@ int main(int argc, char** argv) {
                            : api.OpenVODVersion(options.version);
   const Header header = ReadHeader(options);
   if (header.mapped) context.level = header.level;
+  if (!header.refused.empty()) std::fprintf(stderr, "qmx: %s\n", header.refused.c_str());
   const int rc = Run(context, options);
   std::fflush(stdout);
   library.Unload();  // the last host's unload switches the interface off
