@@ -166,6 +166,8 @@ void ClaimSharedBlock(LoaderState& state) {
   platform::StoreSharedWord(base + block::kDriverAreaMagic, kBlockMagic);
   platform::StoreSharedWord(base + block::kDriverState, block::kDriverStateFlashwright);
   state.BlockClaimed = true;
+  // Without the mark this run clears DriverState at its end as before.
+  state.LoaderMark = platform::PresenceMark::Take(MappingName(state.Options.SerialOption), nullptr);
   state.CompileDate = reinterpret_cast<const char*>(base + block::kCompileDate);
   state.CompileTime = reinterpret_cast<const char*>(base + block::kCompileTime);
 }
@@ -443,6 +445,15 @@ void ExitLoader(LoaderState& state, int code) {
 
 void SetDriverState(LoaderState& state, std::uint32_t value) {
   if (!state.BlockClaimed) return;
+  if (value == 0) {
+    // Letting go first: of two loaders ending together, the later sees no other.
+    if (state.LoaderMark.held()) {
+      state.LoaderMark.Release();
+      state.BlockLeftToOtherLoader =
+          platform::PresenceMark::AnyHeld(MappingName(state.Options.SerialOption));
+    }
+    if (state.BlockLeftToOtherLoader) return;  // that one clears it when it ends
+  }
   platform::StoreSharedWord(state.Block.data() + block::kDriverState, value);
 }
 

@@ -14,6 +14,7 @@
 #include "loader/forms/ui.h"
 #include "loader/image.h"
 #include "loader/usblink.h"
+#include "platform/name_claim.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/message_box.h"
@@ -116,6 +117,10 @@ class LoaderState {
   // The shared interface block while Flashwright holds it.
   platform::SharedMemory Block;
   bool BlockClaimed = false;
+  // Held with the block: a second Flashwright on the same unit (which fails, the
+  // device being taken) must not clear DriverState under the one still programming.
+  platform::PresenceMark LoaderMark;
+  bool BlockLeftToOtherLoader = false;
   const char* CompileDate = nullptr;  // into the block, at most 16 characters
   const char* CompileTime = nullptr;
 

@@ -42,4 +42,38 @@ class NameClaim {
   std::intptr_t handle_ = kNone;  // descriptor (POSIX) or mutex handle (Win32)
 };
 
+// A mark that several processes hold on one name at once, each until it lets go or
+// ends (however it ends), and that a process can ask about: "does anyone else hold
+// it?". POSIX: a shared byte-range lock (open file description lock) past the end of
+// the shared-memory object of that name, which must exist; it does not meet a
+// NameClaim's flock. Win32: one of a few named mutexes "<name> presence N", each held
+// by one process; one that exists is held.
+class PresenceMark {
+ public:
+  PresenceMark() = default;
+  PresenceMark(PresenceMark&& other) noexcept
+      : handle_(std::exchange(other.handle_, kNone)) {}
+  PresenceMark& operator=(PresenceMark&& other) noexcept {
+    if (this != &other) {
+      Release();
+      handle_ = std::exchange(other.handle_, kNone);
+    }
+    return *this;
+  }
+  PresenceMark(const PresenceMark&) = delete;
+  PresenceMark& operator=(const PresenceMark&) = delete;
+  ~PresenceMark() { Release(); }
+
+  static PresenceMark Take(const std::string& name, std::string* error);
+  // Whether some process (this one included, through a mark it still holds) holds
+  // a mark on the name.
+  static bool AnyHeld(const std::string& name);
+  bool held() const { return handle_ != kNone; }
+  void Release();
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;
+};
+
 }  // namespace platform

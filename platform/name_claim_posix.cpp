@@ -41,5 +41,56 @@ NameClaim NameClaim::Take(const std::string& name, ClaimResult* result, std::str
   return claim;
 }
 
+namespace {
+
+// Far past any block: the lock covers no byte anyone reads or writes.
+constexpr off_t kPresenceByte = off_t{1} << 30;
+
+struct flock PresenceLock(short type) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kPresenceByte;
+  lock.l_len = 1;
+  return lock;
+}
+
+}  // namespace
+
+void PresenceMark::Release() {
+  if (handle_ != kNone) close(static_cast<int>(handle_));
+  handle_ = kNone;
+}
+
+// Open file description locks belong to the opening, not the process, so two marks
+// of one process are two holders and closing some other descriptor of the object
+// does not drop them.
+PresenceMark PresenceMark::Take(const std::string& name, std::string* error) {
+  PresenceMark mark;
+  const std::string path = "/" + name;
+  const int fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) {
+    if (error != nullptr) *error = "shm_open " + path + ": " + std::strerror(errno);
+    return mark;
+  }
+  struct flock lock = PresenceLock(F_RDLCK);
+  if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    if (error != nullptr) *error = "fcntl " + path + ": " + std::strerror(errno);
+    close(fd);
+    return mark;
+  }
+  mark.handle_ = fd;
+  return mark;
+}
+
+bool PresenceMark::AnyHeld(const std::string& name) {
+  const int fd = shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) return false;  // no object, no marks on it
+  struct flock lock = PresenceLock(F_WRLCK);
+  const bool held = fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+  close(fd);
+  return held;
+}
+
 }  // namespace platform
 #endif  // !_WIN32

@@ -293,6 +293,25 @@ TEST_F(SharedBlock, SearchAmongBusyDevicesEndsAfterFiveSecondsAndReleasesTheBloc
   EXPECT_EQ(loader.state.Unit.CardKernelVersion, -1);
 }
 
+// The devices are busy because another Flashwright holds the unit: this one's end
+// leaves DriverState to it, and that one's end clears it.
+TEST_F(SharedBlock, FailedRunBesideAnotherLoaderLeavesDriverStateToIt) {
+  platform::VirtualClock clock;
+  platform::d2xx::Api busy{};
+  busy.Open = BusyOpen;
+  busy.Close = BusyClose;
+  TestLoader first(UseD2xx(busy, clock));
+  first.Parse({"/n", "/s", serial_});
+  ClaimSharedBlock(first.state);
+  {
+    TestLoader second(UseD2xx(busy, clock));
+    EXPECT_EQ(second.Run({"/n", "/s", serial_}), 1);
+    EXPECT_EQ(Word(0x2004), 2u) << "cleared under the loader still holding the unit";
+  }
+  EXPECT_EQ(RunUntilExit([&] { ExitLoader(first.state, 0); }), 0);
+  EXPECT_EQ(Word(0x2004), 0u);
+}
+
 TEST_F(SharedBlock, WindowRunReportsInABoxAndWritesNothing) {
   platform::VirtualClock clock;
   sim_d2xx::units.clear();  // a machine without any FTDI device
