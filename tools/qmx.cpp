@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -180,7 +181,15 @@ std::string DefaultLibrary() {
 #endif
   const std::string self = platform::OwnProgramPath();
   const std::size_t slash = self.find_last_of(separators);
-  return slash == std::string::npos ? name : self.substr(0, slash + 1) + name;
+  if (slash == std::string::npos) return name;
+  std::string beside = self.substr(0, slash + 1) + name;
+#if !defined(_WIN32)
+  // Installed, the library is in the library folder, not beside the program: the bare
+  // name lets the loader search the program's run path, then the system's.
+  std::error_code error;
+  if (!std::filesystem::exists(beside, error)) return name;
+#endif
+  return beside;
 }
 
 const char* OpenResultText(int result) {
