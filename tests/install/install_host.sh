@@ -1,9 +1,9 @@
 # cmake --install into a scratch prefix: the layout, the installed programs finding
 # their libraries, and a C host built against the package through find_package(Tarvex)
 # and through pkg-config, run against the installed libraries.
-#   bash install_host.sh BUILD_DIR LIBDIR HOST_SOURCE C_COMPILER
+#   bash install_host.sh BUILD_DIR LIBDIR HOST_SOURCE C_COMPILER PKG_CONFIG [C_FLAGS]
 source "$(dirname "$0")/../e2e/lib.sh" "" "${1:?}/bin"
-BUILD=$1 LIBDIR=${2:?} HOST=${3:?} CC=${4:?}
+BUILD=$1 LIBDIR=${2:?} HOST=${3:?} CC=${4:?} PKG_CONFIG=${5:?} C_FLAGS=${6:-}
 PREFIX=$WORK/prefix
 # Nothing but the run paths may lead the programs to a library.
 unset LD_LIBRARY_PATH
@@ -59,7 +59,7 @@ libs_from_prefix="libdefloader.so.0 prefix libqmxzelti.so.0 prefix"
 
 # find_package(Tarvex): the imported targets' build run path names the prefix.
 run cmake -S "$HOST" -B "$WORK/cmake-host" -DCMAKE_C_COMPILER="$CC" \
-  -DCMAKE_PREFIX_PATH="$PREFIX" -DCMAKE_BUILD_TYPE=Release
+  -DCMAKE_PREFIX_PATH="$PREFIX" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS="$C_FLAGS"
 check "find_package(Tarvex): configure" 0 "$RC"
 [ "$RC" -eq 0 ] || echo "$OUT$ERR" >&2
 run cmake --build "$WORK/cmake-host"
@@ -72,11 +72,11 @@ check "find_package(Tarvex): libraries from the prefix" "$libs_from_prefix" \
 
 # pkg-config: the flags it gives, plus a run path to the libdir it names.
 export PKG_CONFIG_PATH=$PREFIX/$LIBDIR/pkgconfig
-flags=$(pkg-config --cflags --libs qmxzelti defloader) && rc=0 || rc=$?
+flags=$("$PKG_CONFIG" --cflags --libs qmxzelti defloader) && rc=0 || rc=$?
 check "pkg-config finds both" 0 "$rc"
-libdir=$(pkg-config --variable=libdir qmxzelti)
+libdir=$("$PKG_CONFIG" --variable=libdir qmxzelti)
 # shellcheck disable=SC2086
-run "$CC" -std=c99 -Wall -Wextra -Wpedantic -Werror "$HOST/host.c" -o "$WORK/pc-host" \
+run "$CC" $C_FLAGS -std=c99 -Wall -Wextra -Wpedantic -Werror "$HOST/host.c" -o "$WORK/pc-host" \
   $flags -Wl,-rpath,"$libdir"
 check "pkg-config: build" 0 "$RC"
 [ "$RC" -eq 0 ] || echo "$OUT$ERR" >&2
