@@ -10,13 +10,15 @@ set(tarvex_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Tarvex)
 
 # ---------------------------------------------------------------- programs
 set(tarvex_programs flashwright tarvex-sim snagview qmx defload fwimage)
-# qmx loads Qmxzelti by name and defload links both libraries: from bin/ they find
-# them in the library folder. flashwright gets no run path: the D2XX library it binds
-# is the system's (or FLASHWRIGHT_D2XX), and the installed file stays the plain built
-# program that fwimage pack appends an image to.
+# From bin/, defload finds the libraries it links through its run path, and qmx loads
+# Qmxzelti from the library folder by path (a run path does not reach a dlopen that a
+# sanitizer's runtime intercepts). flashwright gets no run path: the D2XX library it
+# binds is the system's (or FLASHWRIGHT_D2XX), and the installed file stays the plain
+# built program that fwimage pack appends an image to.
 if(NOT WIN32)
   file(RELATIVE_PATH tarvex_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-  set_target_properties(qmx defload PROPERTIES INSTALL_RPATH "$ORIGIN/${tarvex_bin_to_lib}")
+  set_target_properties(defload PROPERTIES INSTALL_RPATH "$ORIGIN/${tarvex_bin_to_lib}")
+  target_compile_definitions(qmx PRIVATE QMX_INSTALLED_LIBRARY_DIR="${tarvex_bin_to_lib}")
 endif()
 install(TARGETS ${tarvex_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 

@@ -182,14 +182,20 @@ std::string DefaultLibrary() {
   const std::string self = platform::OwnProgramPath();
   const std::size_t slash = self.find_last_of(separators);
   if (slash == std::string::npos) return name;
-  std::string beside = self.substr(0, slash + 1) + name;
+  const std::string folder = self.substr(0, slash + 1);
 #if !defined(_WIN32)
-  // Installed, the library is in the library folder, not beside the program: the bare
-  // name lets the loader search the program's run path, then the system's.
+  // Beside the program in the build folder; installed, in the library folder (the
+  // install rules give its path from the program's); else the system's search.
   std::error_code error;
-  if (!std::filesystem::exists(beside, error)) return name;
+  if (std::filesystem::exists(folder + name, error)) return folder + name;
+#if defined(QMX_INSTALLED_LIBRARY_DIR)
+  const std::string installed = folder + QMX_INSTALLED_LIBRARY_DIR + "/" + name;
+  if (std::filesystem::exists(installed, error)) return installed;
 #endif
-  return beside;
+  return name;
+#else
+  return folder + name;
+#endif
 }
 
 const char* OpenResultText(int result) {
