@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -180,7 +181,21 @@ std::string DefaultLibrary() {
 #endif
   const std::string self = platform::OwnProgramPath();
   const std::size_t slash = self.find_last_of(separators);
-  return slash == std::string::npos ? name : self.substr(0, slash + 1) + name;
+  if (slash == std::string::npos) return name;
+  const std::string folder = self.substr(0, slash + 1);
+#if !defined(_WIN32)
+  // Beside the program in the build folder; installed, in the library folder (the
+  // install rules give its path from the program's); else the system's search.
+  std::error_code error;
+  if (std::filesystem::exists(folder + name, error)) return folder + name;
+#if defined(QMX_INSTALLED_LIBRARY_DIR)
+  const std::string installed = folder + QMX_INSTALLED_LIBRARY_DIR + "/" + name;
+  if (std::filesystem::exists(installed, error)) return installed;
+#endif
+  return name;
+#else
+  return folder + name;
+#endif
 }
 
 const char* OpenResultText(int result) {
