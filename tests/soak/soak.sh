@@ -27,10 +27,11 @@ cleanup() {
   local pid serial
   for pid in "${HOST_PIDS[@]}"; do kill -KILL -- "-$pid" 2>/dev/null || true; done
   for pid in "${UNIT_PIDS[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+  wait || true
   for serial in "${SERIALS[@]}"; do rm -f "/dev/shm/QMXZELTI mapped file$serial"; done
   rm -rf "$WORK"
 }
-trap cleanup EXIT
+trap 'cleanup 2>/dev/null' EXIT  # quietly: no job notices for what it stops
 trap 'echo "soak: interrupted" >&2; exit 130' INT TERM
 
 # ---------------------------------------------------------------- helpers
@@ -61,7 +62,10 @@ last_line() { sed '/^$/d' "$1" | tail -n1; }
 # unit_up ARGS...: the case's unit, listening before this returns; false (WHY set)
 # when it does not come up.
 unit_up() {
-  "$SIM" --serial "$SERIAL" --exit-after 600 "$@" >"$CASE_DIR/unit.out" 2>"$CASE_DIR/unit.err" &
+  # A session of its own, as the hosts under timeout have: Ctrl-C reaches only the
+  # soak, whose trap stops everything, instead of failing a case on its way out.
+  setsid "$SIM" --serial "$SERIAL" --exit-after 600 "$@" >"$CASE_DIR/unit.out" \
+    2>"$CASE_DIR/unit.err" &
   UNIT_PID=$!
   UNIT_PIDS+=("$UNIT_PID")
   SERIALS+=("$SERIAL")
