@@ -120,8 +120,7 @@ make_images() {
     "$FWIMAGE" pack "$WORK/flashwright" "$WORK/$i.a37" -o "$WORK/flashwright-$i"
   done
 } >/dev/null
-FIRMWARE_a="Beta Test 1.2.3"
-FIRMWARE_b="Full Release 2.0.1"
+firmware_of() { [ "$1" = a ] && echo "Beta Test 1.2.3" || echo "Full Release 2.0.1"; }
 TARGET=b  # the image the unit does not run
 
 # flashwright_start: a forced run toward TARGET in the background (BG); one run
@@ -134,12 +133,12 @@ flashwright_start() {
 programmed() {
   local text expected
   text=$(unit_status)
-  expected=FIRMWARE_$TARGET
-  if [ "$(key status "$text")" = 1 ] && [ "$(key firmware "$text")" = "${!expected}" ]; then
+  expected=$(firmware_of "$TARGET")
+  if [ "$(key status "$text")" = 1 ] && [ "$(key firmware "$text")" = "$expected" ]; then
     TARGET=$([ "$TARGET" = a ] && echo b || echo a)
     return 0
   fi
-  WHY="unit at status $(key status "$text") running '$(key firmware "$text")', not '${!expected}'"
+  WHY="unit at status $(key status "$text") running '$(key firmware "$text")', not '$expected'"
   return 1
 }
 
