@@ -181,7 +181,7 @@ void SimServer::ServeSession(platform::LocalSocket& socket) {
   const d2xx::Status opened = unit_.Open();
   if (!link::SendAnswer(socket, opened, nullptr, 0) || opened != d2xx::kOk) {
     if (opened == d2xx::kOk)
-      unit_.Close();
+      unit_.Release();
     else
       AwaitClientEnd(socket);
     return;
@@ -207,7 +207,7 @@ void SimServer::ServeSession(platform::LocalSocket& socket) {
     }
     if (!AnswerCall(socket, static_cast<std::uint8_t>(op), payload)) break;
   }
-  if (holding) unit_.Close();
+  if (holding) unit_.Release();
 }
 
 bool SimServer::AnswerCall(platform::LocalSocket& socket, std::uint8_t op,

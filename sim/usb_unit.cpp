@@ -335,6 +335,15 @@ Status UsbUnit::Close() {
   return d2xx::kOk;
 }
 
+void UsbUnit::Release() {
+  std::lock_guard<std::mutex> hold(lock_);
+  Update(clock_.Counter());
+  if (!open_) return;
+  open_ = false;
+  dead_ = false;
+  ClearLink();
+}
+
 Status UsbUnit::Read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t* read) {
   std::lock_guard<std::mutex> hold(lock_);
   const std::int64_t now = clock_.Counter();

@@ -61,6 +61,9 @@ class UsbUnit {
   // a handle opened before an unplug fail until it is opened again.
   platform::d2xx::Status Open();
   platform::d2xx::Status Close();
+  // The handle let go of without a library call, as the system lets go of the
+  // handles of a process that ended: no fault hits it and it counts as no call.
+  void Release();
   platform::d2xx::Status Read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t* read);
   platform::d2xx::Status Write(const std::uint8_t* buffer, std::uint32_t count,
                                std::uint32_t* written);

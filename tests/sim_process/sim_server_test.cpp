@@ -399,6 +399,22 @@ TEST_F(SimServerTest, FailedOpenAndCloseLeaveTheUnitUsable) {
   // The client let the handle go; the server closes the unit behind it.
   EXPECT_TRUE(running.AwaitStatus("open", "no"));
   handle = Open();
+
+  // Every close failing: letting go of a dead client's handle is no library call,
+  // so the fault neither keeps the unit open nor counts it.
+  running.Ctl("fail close --persistent");
+  EXPECT_EQ(api_.Close(handle), d2xx::kIoError);
+  EXPECT_TRUE(running.AwaitStatus("open", "no"));
+  running.Ctl("clear-faults");
+  running.Ctl("fail close");
+  running.Ctl("fail close --nth 2");
+  handle = Open();
+  EXPECT_EQ(api_.Close(handle), d2xx::kIoError);
+  EXPECT_TRUE(running.AwaitStatus("open", "no"));
+  handle = Open();
+  EXPECT_EQ(api_.Close(handle), d2xx::kIoError) << "the release between was taken for a close";
+  EXPECT_TRUE(running.AwaitStatus("open", "no"));
+  handle = Open();
   EXPECT_EQ(api_.Close(handle), d2xx::kOk);
 }
 
