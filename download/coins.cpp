@@ -117,6 +117,11 @@ void RunCoinDownload(Defloader& library) {
   std::uint8_t* const buffer = CoinFileBuffer();
   const std::size_t read = std::fread(buffer, 1, kMaxCoinFile, file);
   std::fclose(file);
+  DownloadCoinFile(library, buffer, read);
+}
+
+void DownloadCoinFile(Defloader& library, const std::uint8_t* buffer, std::size_t read) {
+  StatusSet& status = library.state.coin;
   std::size_t expected = kTableSize;
   for (int position = 1; position <= kPositions; ++position)
     expected += read >= kTableSize ? Length(buffer, position) : 0;
