@@ -1,5 +1,5 @@
 // Fuzzes the ccTalk reply side of a download: the judge on an arbitrary data area,
-// the cipher's round trip, and one whole exchange whose raw port answers come from
+// the cipher both ways, and one whole exchange whose raw port answers come from
 // the input (counts of any sign and size, bytes of any value). Nothing may read or
 // write past the data area, and decryption must undo encryption. Regression inputs
 // live in corpus/cctalk_reply/.
@@ -60,13 +60,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)dfl::JudgeReply(area, gathered, (flags & 1) != 0 ? dfl::Form::kCrc : dfl::Form::kChecksum,
                         (flags & 2) != 0, key);
 
-  // The cipher's round trip over the input's first 1 to 138 bytes.
+  // The cipher both ways over the input's first 1 to 138 bytes: a reply is decrypted
+  // whatever it holds, so decryption must be undone by encryption as well as undo it.
   if (size > 0) {
     const std::size_t n = 1 + (size - 1) % 138;
-    std::vector<std::uint8_t> bytes(data, data + n), clear = bytes;
+    const std::vector<std::uint8_t> original(data, data + n);
+    std::vector<std::uint8_t> bytes = original;
     dfl::Encrypt(bytes.data(), n, key);
     dfl::Decrypt(bytes.data(), n, key);
-    if (bytes != clear) std::abort();
+    if (bytes != original) std::abort();
+    dfl::Decrypt(bytes.data(), n, key);
+    dfl::Encrypt(bytes.data(), n, key);
+    if (bytes != original) std::abort();
   }
 
   // One exchange, its answers scripted by the input.
