@@ -1,7 +1,9 @@
 // Fuzzes the reader of the image appended to a program file, over the file's bytes in
-// memory, and the integrity checks on what it loads. Whatever the trailer says, a
-// loaded image lies inside the buffer with room for its version record, and a refused
-// one says why. Regression inputs live in corpus/appended_image/.
+// memory. Whatever the trailer says, a loaded image lies inside the buffer with room
+// for its version record, and a refused one says why and leaves nothing loaded. The
+// integrity checks on any image content are fuzz_srecord's: summing a loaded image
+// here would cost up to 128K words an input. Regression inputs live in
+// corpus/appended_image/.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -20,7 +22,6 @@ namespace {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static loader::FirmwareImage* const image = new loader::FirmwareImage;
-  static std::FILE* const notes = std::fopen("/dev/null", "w");
   const loader::AppendedImageResult result = loader::LoadAppendedImage(data, size, *image);
   switch (result.status) {
     case loader::AppendedImageStatus::Loaded: {
@@ -30,7 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               image->ImageLength)
         Fail("a loaded image outside its bounds");
       if (!image->Version()) Fail("a loaded image without a version record");
-      (void)image->CheckImage(notes);
       break;
     }
     case loader::AppendedImageStatus::Invalid:
