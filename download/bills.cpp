@@ -51,7 +51,7 @@ std::int32_t Upload(Defloader& library, RawPort& port, std::uint8_t address, boo
       // Straight into the message, after the block and line bytes.
       std::uint8_t* data = port.Data();
       const std::size_t count = std::min(kLine, size - at);
-      std::memcpy(data + 2, file + at, count);
+      if (count > 0) std::memcpy(data + 2, file + at, count);  // an empty table has no bytes
       at += count;
       std::uint8_t bytes[kLine];
       std::memcpy(bytes, data + 2, count);
