@@ -272,7 +272,7 @@ TEST(SRecordInMemory, ReadsAsTheFileDoes) {
       SRecord('2', 0x012345, {1, 2, 3}) + "S1040000AA5",  // no line feed at the end
       "S1050010AABB85\nS10400200\n",  // a record, then a line too short for its count
       longLine,                                             // cut in 255-character pieces
-      std::string("S1040000AA51\n\0S1040001BB3F\n", 29),   // an embedded zero ends a line's text
+      std::string("S1040000AA51\n") + '\0' + "S1040001BB3F\n",  // a zero ends a line's text
       "",
       "X\n",
   };
