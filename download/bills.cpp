@@ -3,8 +3,10 @@
 // up to 128 bytes (each line retried once), the upgrade finished, a Lumina reset and
 // the bus handed back. An Elite takes every message encrypted; a Lumina takes the
 // upload and the finish in clear.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "download/cctalk.h"
 #include "download/frame.h"
@@ -37,8 +39,10 @@ long long FileSize(std::FILE* file) {
 // Uploads the file line by line; the latest dialogue's result, and whether a line
 // failed twice.
 std::int32_t Upload(Defloader& library, RawPort& port, std::uint8_t address, bool encrypted,
-                    std::FILE* file, std::int32_t latest, bool* failed) {
+                    const std::uint8_t* file, std::size_t size, std::int32_t latest,
+                    bool* failed) {
   StatusSet& status = library.state.bill;
+  std::size_t at = 0;
   unsigned block = 1;
   bool endOfFile = false;
   status.stage = kStageTransmitting;
@@ -46,7 +50,9 @@ std::int32_t Upload(Defloader& library, RawPort& port, std::uint8_t address, boo
     for (unsigned line = 0; line < kLinesPerBlock; ++line) {
       // Straight into the message, after the block and line bytes.
       std::uint8_t* data = port.Data();
-      const std::size_t count = std::fread(data + 2, 1, kLine, file);
+      const std::size_t count = std::min(kLine, size - at);
+      if (count > 0) std::memcpy(data + 2, file + at, count);  // an empty table has no bytes
+      at += count;
       std::uint8_t bytes[kLine];
       std::memcpy(bytes, data + 2, count);
       const auto build = [&] {
@@ -84,12 +90,20 @@ std::int32_t Upload(Defloader& library, RawPort& port, std::uint8_t address, boo
   return latest;
 }
 
+// Block numbers past 255 would wrap onto blocks already sent: refused before
+// anything reaches the acceptor.
+bool TooLarge(Defloader& library, long long size) {
+  if (size >= 0 && size <= kMaxBillTable) return false;
+  library.Trace("Bill table too large: at most %lld bytes\n", kMaxBillTable);
+  Finish(library, kResultNoFile);
+  return true;
+}
+
 }  // namespace
 
 void RunBillDownload(Defloader& library) {
   StatusSet& status = library.state.bill;
   const char* path = status.path.load();
-  const std::uint32_t kind = status.kind.load();
   library.Trace("Loading %s\n", path != nullptr ? path : "");
   status.stage = kStageLoading;
   library.state.result = kResultRunning;
@@ -102,19 +116,27 @@ void RunBillDownload(Defloader& library) {
   const long long size = FileSize(file);
   status.total = static_cast<std::uint32_t>(size < 0 ? 0 : size / 128);
   status.sent = 0;
-  // Block numbers past 255 would wrap onto blocks already sent: refused before
-  // anything reaches the acceptor.
-  if (size < 0 || size > kMaxBillTable) {
-    library.Trace("Bill table too large: at most %lld bytes\n", kMaxBillTable);
+  if (TooLarge(library, size)) {
     std::fclose(file);
-    return Finish(library, kResultNoFile);
+    return;
   }
+  // The whole table at once: it is small enough to hold (at most some 8 MB).
+  std::vector<std::uint8_t> table(static_cast<std::size_t>(size));
+  const std::size_t read = std::fread(table.data(), 1, table.size(), file);
+  std::fclose(file);
+  DownloadBillTable(library, table.data(), read);
+}
+
+void DownloadBillTable(Defloader& library, const std::uint8_t* file, std::size_t size) {
+  StatusSet& status = library.state.bill;
+  const std::uint32_t kind = status.kind.load();
+  // A table handed over in memory meets the same bound.
+  if (TooLarge(library, static_cast<long long>(
+                            std::min<std::size_t>(size, std::size_t{kMaxBillTable} + 1))))
+    return;
   library.Trace("File opened OK.\n");
 
-  if (!OpenInterface(library, status)) {
-    std::fclose(file);
-    return Finish(library, kResultNoInterface);
-  }
+  if (!OpenInterface(library, status)) return Finish(library, kResultNoInterface);
 
   library.Trace("Searching for note acceptor...\n");
   status.stage = kStageSearching;
@@ -132,7 +154,6 @@ void RunBillDownload(Defloader& library) {
   if (!found) {
     library.Trace("Failed to find Elite - aborting\n");
     library.calls.DisableInterface();
-    std::fclose(file);
     return Finish(library, kResultNoDevice);
   }
   const bool encrypted = kind == kKindElite;
@@ -154,7 +175,6 @@ void RunBillDownload(Defloader& library) {
     library.Print("***** No Response ***** Letting Tarvex retake control of cctalk\n");
     status.stage = kStageReleasing;
     library.Print("Release bus returned %d\n", port.ReleaseBus());
-    std::fclose(file);
     return Finish(library, kResultNoResponse);
   }
 
@@ -176,9 +196,8 @@ void RunBillDownload(Defloader& library) {
     latest = port.Dialogue(2000, encrypted);
     library.Trace("Bill header returned %d\n", latest);
     if (latest < 0) failed = true;
-    latest = Upload(library, port, address, encrypted, file, latest, &failed);
+    latest = Upload(library, port, address, encrypted, file, size, latest, &failed);
   }
-  std::fclose(file);
   library.Trace("File transmission complete (%s)\n", latest > 0 ? "SUCCESS" : "FAILURE");
 
   library.Trace("Telling acceptor to end Bill Table Update\n");

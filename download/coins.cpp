@@ -111,12 +111,24 @@ void RunCoinDownload(Defloader& library) {
     library.Trace("Error opening file\n");
     return Finish(library, kResultNoFile);
   }
-  status.total = static_cast<std::uint32_t>(FileSize(file) / 128);
+  const long size = FileSize(file);
+  status.total = static_cast<std::uint32_t>(size / 128);
   status.sent = 0;
   library.Trace("File opened OK - reading from disc!\n");
   std::uint8_t* const buffer = CoinFileBuffer();
   const std::size_t read = std::fread(buffer, 1, kMaxCoinFile, file);
   std::fclose(file);
+  // A file longer than the buffer is not what was read: its first part alone could
+  // pass the check and go out without the rest.
+  if (static_cast<unsigned long>(size) > read) {
+    library.Trace("Error opening file\n");
+    return Finish(library, kResultBadFile);
+  }
+  DownloadCoinFile(library, buffer, read);
+}
+
+void DownloadCoinFile(Defloader& library, const std::uint8_t* buffer, std::size_t read) {
+  StatusSet& status = library.state.coin;
   std::size_t expected = kTableSize;
   for (int position = 1; position <= kPositions; ++position)
     expected += read >= kTableSize ? Length(buffer, position) : 0;

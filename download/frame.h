@@ -151,6 +151,10 @@ class Defloader {
 // The workers: one download each, from its first stage to busy 0.
 void RunCoinDownload(Defloader& library);
 void RunBillDownload(Defloader& library);
+// What each worker does once its file is read: the file's checks, then every step on
+// the bus. `file` holds what was read (`size` bytes).
+void DownloadCoinFile(Defloader& library, const std::uint8_t* file, std::size_t size);
+void DownloadBillTable(Defloader& library, const std::uint8_t* file, std::size_t size);
 
 // The steps both workers share: open and enable the interface (stages 2 and 3);
 // false when the open failed (traced; the result is the caller's).

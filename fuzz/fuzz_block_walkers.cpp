@@ -1,7 +1,15 @@
-// Fuzzes the library's walks over a hostile block: the input, repeated to fill a
-// whole block, with BlockMagic, BlockFormat 1 and the input's area offsets, opened by
-// name for each interface version and read through every export that follows an
-// offset or a list in it (kWalkers). Regression inputs live in corpus/block_walkers/.
+// Fuzzes the library's walks over a hostile block. Byte 0 of the input picks the
+// interface version the host opens (0xFF: each in turn), byte 1 the walker
+// (0xFF: every one, in turn); the rest, repeated to fill a whole block, is the block,
+// with BlockMagic, BlockFormat 1 and its own area offsets. The block is a buffer in
+// the process of exactly a block's size, read through the library's block accessor
+// as a host that opened it would, so AddressSanitizer sees any access past it and no
+// named mapping is made per input. Each walker reads through every export that
+// follows an offset or a list in it (kWalkers). Regression inputs live in
+// corpus/block_walkers/; those that take every version and walker replay as before
+// the picks existed, and while fuzzing their offspring pick one of each (at some 50
+// times the pace).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -9,7 +17,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <random>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -21,45 +28,26 @@
 #include "interface/meters.h"
 #include "interface/money.h"
 #include "platform/bytes.h"
-#include "platform/shared_memory.h"
+#include "platform/clock.h"
 
 namespace {
 
 constexpr std::size_t kBlockBytes = qmx::kMappingSize;
 
-// The named block, made once per process under a name no other process uses; every
-// input is copied into it.
-struct NamedBlock {
-  NamedBlock() {
-    std::random_device random;
-    char text[32];
-    std::snprintf(text, sizeof text, "QmxFuzz %08X mapped file", random());
-    baseName = text;
-    std::snprintf(text, sizeof text, "F%08X", random());
-    serial = text;
-    platform::SharedMemoryError error;
-    memory = platform::SharedMemory::CreateOrOpen(baseName + serial, kBlockBytes, &error);
-    if (!memory.valid()) {
-      std::fprintf(stderr, "fuzz_block_walkers: %s %d %s\n", error.call, error.code,
-                   error.text.c_str());
-      std::abort();
-    }
-  }
+// The block, one buffer for the process; every input is copied into it.
+struct TestBlock {
   std::uint32_t Word(std::uint64_t at) const {
-    return at % 4 == 0 && at + 4 <= kBlockBytes ? platform::LoadSharedWord(memory.data() + at) : 0;
+    return at % 4 == 0 && at + 4 <= kBlockBytes ? platform::LoadSharedWord(data.get() + at) : 0;
   }
   void SetWord(std::uint64_t at, std::uint32_t value) {
-    if (at % 4 == 0 && at + 4 <= kBlockBytes) platform::StoreSharedWord(memory.data() + at, value);
+    if (at % 4 == 0 && at + 4 <= kBlockBytes) platform::StoreSharedWord(data.get() + at, value);
   }
-
-  std::string baseName;  // the library keeps a view of it
-  std::string serial;
-  platform::SharedMemory memory;
+  std::unique_ptr<std::uint8_t[]> data{new std::uint8_t[kBlockBytes]};
 };
 
-NamedBlock& Named() {
-  static NamedBlock block;
-  return block;
+TestBlock& Buffer() {
+  static TestBlock* const block = new TestBlock;
+  return *block;
 }
 
 [[noreturn]] void Fail(const char* what) {
@@ -82,7 +70,7 @@ void CheckText(const qmx::SharedBlock& block, const char* text) {
 }
 
 struct Walk {
-  NamedBlock& named;
+  TestBlock& unit;
   qmx::LibraryState& library;
   std::int32_t version;
   qmx::DetailsState details;
@@ -93,7 +81,7 @@ struct Walk {
   // and a write-back may land on the counts when an entry lies over the area.
   void Settle() {
     const std::uint32_t status = library.Block.StatusArea();
-    if (status != 0) named.SetWord(status + std::uint64_t{4}, named.Word(status));
+    if (status != 0) unit.SetWord(status + std::uint64_t{4}, unit.Word(status));
   }
 };
 
@@ -237,38 +225,78 @@ constexpr Walker kWalkers[] = {
 // reaches it too), the magic and format a host opens, and area offsets from the
 // input, kept inside the block but not made sound. False for an input too short to
 // name them.
-bool PlaceBlock(NamedBlock& named, const std::uint8_t* data, std::size_t size) {
+bool PlaceBlock(TestBlock& buffer, const std::uint8_t* data, std::size_t size) {
   if (size < 24) return false;
-  std::uint8_t* block = named.memory.data();
-  for (std::size_t at = 0; at < kBlockBytes; at += size)
-    std::memcpy(block + at, data, size < kBlockBytes - at ? size : kBlockBytes - at);
-  named.SetWord(qmx::header::kStatusAreaOffset,
-                named.Word(qmx::header::kStatusAreaOffset) % kBlockBytes);
-  named.SetWord(qmx::header::kCommandAreaOffset,
-                named.Word(qmx::header::kCommandAreaOffset) % kBlockBytes);
-  named.SetWord(qmx::header::kBlockFormat, 1);
-  named.SetWord(qmx::header::kBlockMagic, qmx::kBlockMagic);
+  std::uint8_t* block = buffer.data.get();
+  std::size_t filled = std::min(size, kBlockBytes);
+  std::memcpy(block, data, filled);
+  while (filled < kBlockBytes) {  // doubling: a few copies, whatever the input's size
+    const std::size_t more = std::min(filled, kBlockBytes - filled);
+    std::memcpy(block + filled, block, more);
+    filled += more;
+  }
+  buffer.SetWord(qmx::header::kStatusAreaOffset,
+                buffer.Word(qmx::header::kStatusAreaOffset) % kBlockBytes);
+  buffer.SetWord(qmx::header::kCommandAreaOffset,
+                buffer.Word(qmx::header::kCommandAreaOffset) % kBlockBytes);
+  buffer.SetWord(qmx::header::kBlockFormat, 1);
+  buffer.SetWord(qmx::header::kBlockMagic, qmx::kBlockMagic);
   // A CommandArea over the StatusArea's counts makes every read after a guarded
   // write a stalled unit's read, 100,000 rounds long; the unit tests have that case.
-  const std::uint32_t status = named.Word(qmx::header::kStatusAreaOffset);
-  const std::uint32_t command = named.Word(qmx::header::kCommandAreaOffset);
+  const std::uint32_t status = buffer.Word(qmx::header::kStatusAreaOffset);
+  const std::uint32_t command = buffer.Word(qmx::header::kCommandAreaOffset);
   return command >= status + 8 || command + qmx::command::kSize <= status;
 }
+
+constexpr std::int32_t kVersions[] = {QMX_VERSION_1, QMX_VERSION_2, QMX_VERSION_5};
+constexpr std::uint8_t kEvery = 0xFF;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  NamedBlock& named = Named();
-  for (const std::int32_t version : {QMX_VERSION_1, QMX_VERSION_2, QMX_VERSION_5}) {
-    if (!PlaceBlock(named, data, size)) return 0;
-    qmx::LibraryState library{named.baseName};
-    library.OpenSpecificVODVersion(named.serial.c_str(), version);
-    Walk walk{named, library, version, {}, {}};
-    for (const Walker walker : kWalkers) {
+  if (size < 2) return 0;
+  const std::uint8_t versionPick = data[0], walkerPick = data[1];
+  data += 2;
+  size -= 2;
+  TestBlock& buffer = Buffer();
+  platform::VirtualClock clock;
+  for (std::size_t v = 0; v < std::size(kVersions); ++v) {
+    if (versionPick != kEvery && versionPick % std::size(kVersions) != v) continue;
+    if (!PlaceBlock(buffer, data, size)) return 0;
+    // Opened as OpenAndAttach leaves a host: the block's areas taken (a block whose
+    // areas do not fit it does not open), the payout base copied, the attachment
+    // counted, the version noted.
+    qmx::LibraryState library;
+    library.Clock = &clock;
+    library.Block = qmx::SharedBlock(buffer.data.get(), kBlockBytes);
+    if (!library.Block.TakeAreas()) return 0;
+    library.OpenStatus = qmx::kAttachSuccess;
+    library.RequestedVersion = kVersions[v];
+    library.Block.VerifiedCopy(library.CommandField(qmx::command::kBasedPayoutTarget),
+                               qmx::header::kPayoutBase);
+    library.Block.AddAttachment();
+    Walk walk{buffer, library, kVersions[v], {}, {}};
+    for (std::size_t w = 0; w < std::size(kWalkers); ++w) {
+      if (walkerPick != kEvery && walkerPick % std::size(kWalkers) != w) continue;
       walk.Settle();
-      walker(walk);
+      kWalkers[w](walk);
     }
     library.Unload();
   }
   return 0;
 }
+
+#if defined(TARVEX_LIBFUZZER)
+extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size,
+                                        std::size_t maxSize);
+
+extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size,
+                                               std::size_t maxSize, unsigned int seed) {
+  size = LLVMFuzzerMutate(data, size, maxSize);
+  if (size >= 2 && data[0] == kEvery && data[1] == kEvery) {
+    data[0] = static_cast<std::uint8_t>(seed % std::size(kVersions));
+    data[1] = static_cast<std::uint8_t>(seed / std::size(kVersions) % std::size(kWalkers));
+  }
+  return size;
+}
+#endif

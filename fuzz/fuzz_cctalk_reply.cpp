@@ -1,13 +1,12 @@
 // Fuzzes the ccTalk reply side of a download: the judge on an arbitrary data area,
-// the cipher's round trip, and one whole exchange whose raw port answers come from
-// the input (counts of any sign and size, bytes of any value). Nothing may read or
-// write past the data area, and decryption must undo encryption. Regression inputs
-// live in corpus/cctalk_reply/.
+// and one whole exchange whose raw port answers come from the input (counts of any
+// sign and size, bytes of any value). Nothing may read or write past the data area.
+// The cipher has a target of its own (fuzz_cctalk_cipher). Regression inputs live
+// in corpus/cctalk_reply/.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "download/cctalk.h"
 #include "download/frame.h"
@@ -59,15 +58,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memcpy(area, data, size < sizeof area ? size : sizeof area);
   (void)dfl::JudgeReply(area, gathered, (flags & 1) != 0 ? dfl::Form::kCrc : dfl::Form::kChecksum,
                         (flags & 2) != 0, key);
-
-  // The cipher's round trip over the input's first 1 to 138 bytes.
-  if (size > 0) {
-    const std::size_t n = 1 + (size - 1) % 138;
-    std::vector<std::uint8_t> bytes(data, data + n), clear = bytes;
-    dfl::Encrypt(bytes.data(), n, key);
-    dfl::Decrypt(bytes.data(), n, key);
-    if (bytes != clear) std::abort();
-  }
 
   // One exchange, its answers scripted by the input.
   script = {data, size, 0};

@@ -20,11 +20,15 @@ std::int32_t Signed(std::uint32_t word) {
 }
 
 // The acceptor lists walked: every list bounded by what the block can hold, and an
-// acceptor's coins by its own count.
+// acceptor's coins by its own count. The coins of all acceptors together are bounded
+// by what the block can hold too: each acceptor's own bound alone lets circular lists
+// cost the product of the two (some 800,000 entries a look in a whole block), and a
+// stalled unit repeats the look 100,000 times.
 void Walk(const SharedBlock& block, ConsistencySnapshot* shot) {
   shot->CurrentValue = block.LoadStatus(status::kCurrentValueWord);
   shot->AcceptorCount = shot->Coins = shot->Notes = shot->TotalValue = 0;
   const std::uint32_t acceptors = block.MaxEntries(acceptor::kSize);
+  std::uint32_t coinsLeft = block.MaxEntries(coin::kSize);
   std::uint32_t entry = block.Link(block.LoadStatus(status::kAcceptorListOffset), acceptor::kSize);
   for (std::uint32_t n = 0; n < acceptors && entry != 0; ++n) {
     ++shot->AcceptorCount;
@@ -32,10 +36,9 @@ void Walk(const SharedBlock& block, ConsistencySnapshot* shot) {
                        kCoinAcceptorCode;
     const std::int32_t count = Signed(block.Load(std::uint64_t{entry} + acceptor::kCoinCount));
     const std::uint32_t limit =
-        count <= 0 ? 0 : std::min<std::uint32_t>(static_cast<std::uint32_t>(count),
-                                                 block.MaxEntries(coin::kSize));
+        count <= 0 ? 0 : std::min<std::uint32_t>(static_cast<std::uint32_t>(count), coinsLeft);
     std::uint32_t at = block.Link(block.Load(std::uint64_t{entry} + acceptor::kFirstCoin), coin::kSize);
-    for (std::uint32_t c = 0; c < limit && at != 0; ++c) {
+    for (std::uint32_t c = 0; c < limit && at != 0; ++c, --coinsLeft) {
       const std::uint32_t accepted = block.Load(std::uint64_t{at} + coin::kCount);
       shot->TotalValue += accepted * block.Load(std::uint64_t{at} + coin::kValue);
       (coins ? shot->Coins : shot->Notes) += accepted;

@@ -78,6 +78,9 @@ class FirmwareImage {
   std::optional<std::uint32_t> ApplicationBlock;  // address of the version record
   std::optional<std::uint32_t> KernelBlock;
   std::uint32_t TrailerMagic = 0;
+  // The lowest address the latest S-Record read stored a byte at (kImageSize when it
+  // stored none); with ImageLength it bounds what the read changed.
+  std::uint32_t ReadFrom = kImageSize;
 
   // The version record the image carries, when an image is loaded.
   std::optional<VersionRecord> Version() const;
@@ -88,6 +91,9 @@ class FirmwareImage {
   // Reads an S-Record file into the buffer. Returns nullptr on success, else the
   // error text, valid until the next call. Bytes stored before an error stay.
   const char* ReadSRecordFile(const char* path);
+  // The same over a file's content already in memory (as read in text mode);
+  // `name` stands for the file in the texts.
+  const char* ReadSRecord(const std::uint8_t* data, std::size_t size, const char* name);
 
   // Verifies checksum blocks, checksums, kernel copy and length. Writes its progress
   // notes to `notes` (the process's standard output by default). Returns nullptr
@@ -117,6 +123,11 @@ struct AppendedImageResult {
 // Fills the buffer with 0xFF, then loads the appended image: ImageLength = L,
 // ApplicationBlock = V, KernelBlock = 0x1000, TrailerMagic = the trailer's first word.
 AppendedImageResult LoadAppendedImage(const char* path, FirmwareImage& image);
+// The same over a file's content in memory: all of it, or at least its last
+// kImageSize + kTrailerSize bytes (an image cannot start before them). Nothing here
+// can fail to read, so Invalid always carries a length or offset text.
+AppendedImageResult LoadAppendedImage(const std::uint8_t* data, std::size_t size,
+                                      FirmwareImage& image);
 
 // Loading an S-Record file as the window does: a cleared image, the reader, then the
 // integrity checks with their notes to `notes`.

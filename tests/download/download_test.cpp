@@ -123,6 +123,10 @@ TEST_F(Download, CoinFailuresLeaveTheirResultAndStage) {
   std::vector<std::uint8_t> longer = good, shorter = good;
   longer.push_back(0);
   shorter.pop_back();
+  // The largest file the table can describe within the library's buffer, one byte
+  // more: consistent as far as the buffer reaches.
+  std::vector<std::uint8_t> pastBuffer = CoinFile({{1, 65535}, {2, 65535}, {3, 2}});
+  pastBuffer.push_back(0);
   struct Case {
     const char* name;
     std::vector<std::uint8_t> file;  // empty: no such file
@@ -134,6 +138,7 @@ TEST_F(Download, CoinFailuresLeaveTheirResultAndStage) {
       {"no file", {}, 2, nullptr, 1, 1, "Error opening file\n"},
       {"one byte more", longer, 2, nullptr, 2, 1, "Error opening file\n"},
       {"one byte less", shorter, 2, nullptr, 2, 1, "Error opening file\n"},
+      {"one byte past the largest file", pastBuffer, 2, nullptr, 2, 1, "Error opening file\n"},
       {"no interface", good, 2, [](FakeUnit& u) { u.openResult = 31; }, 3, 2,
        "Error opening VOD - code 31\n"},
       {"not at that address", good, 3, nullptr, 4, 4, "Failed to find SR5 - aborting\n"},

@@ -123,4 +123,25 @@ TEST_F(Consistency, ClosedStalledAndHostileLists) {
   EXPECT_EQ(Check(), "Interface not initialised");
 }
 
+// Every acceptor of a circle holding one coin that runs in a circle of its own, with
+// a count far beyond it: the walk must not take each acceptor's full bound in turn
+// (the product is some 800,000 entries, and a stalled unit repeats a look 100,000
+// times). The coins counted stay within what the block can hold.
+TEST_F(Consistency, CirclesWithinCirclesCostOneBlockOfCoins) {
+  const std::uint32_t blockCoins = static_cast<std::uint32_t>(kBlockBytes / 48);
+  Set(kNoteAcceptor + kEntryNext, kCoinAcceptor);
+  for (const std::uint32_t entry : {kCoinAcceptor, kNoteAcceptor}) {
+    Set(entry + kEntryCode, 0x02000001);
+    Set(entry + kEntryCount, 0x7FFFFFFF);
+    Set(entry + kEntryFirst, kCoin10);
+  }
+  Set(kCoin10 + kEntryNext, kCoin10);
+  Set(kCoin10 + kCoinAccepted, 0);
+  EXPECT_EQ(Check(), "(null)");
+  Set(kCoin10 + kCoinAccepted, 1);
+  // Each coin seen counts 10 more than CurrentValue moved (by nothing).
+  EXPECT_EQ(Check(), "CurrentValue increment 0, but acceptors show " +
+                         std::to_string(10 * blockCoins));
+}
+
 }  // namespace

@@ -137,6 +137,7 @@ TEST_F(AppendedImage, ImageFittingExactlyIsLoaded) {
       {"whole file is image and trailer", 0x2000, 0x1000, 0},
       {"version record ends the image", 0x8030, 0x8000, 10},
       {"full size", 0x40000, 0x8000, 1},
+      {"program much longer than an image", 0x100, 0, 0x50000},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.name);
@@ -215,6 +216,38 @@ TEST_F(AppendedImage, ImpossibleTrailersAreRefusedWithTheirReason) {
     EXPECT_EQ(result.offset, test.offset);
     EXPECT_EQ(image.TrailerMagic, loader::kBlockMagic);
     ExpectNothingLoaded();
+  }
+}
+
+// The file form reads the file's end and hands it to the form over bytes: both give
+// the same result, status and text alike, and the same image.
+TEST_F(AppendedImage, FromMemoryAsFromTheFile) {
+  Bytes image8k(0x2000, 0x5A);
+  const Bytes files[] = {
+      ProgramFile(image8k, 0x2000, 0x1000),
+      ProgramFile(image8k, 0x2000, 0x1000, loader::kBlockMagic, 0x48000),
+      ProgramFile(image8k, 0x3000, 0x1000, loader::kBlockMagic, 0),  // incomplete
+      ProgramFile(image8k, 0x2000, 0x1FF0),                          // no room for the record
+      ProgramFile(image8k, 0x50000, 0),                              // too long
+      ProgramFile(image8k, 0x2000, 0, 0x12345678),                   // no trailer
+      Bytes(11, 0xAA),
+  };
+  for (const Bytes& content : files) {
+    SCOPED_TRACE(content.size());
+    const loader::AppendedImageResult fromFile = Load(content);
+    const Bytes fileImage = image.ImageBuffer;
+    const std::uint32_t fileLength = image.ImageLength;
+    const auto fileBlock = image.ApplicationBlock;
+    FirmwareImage other;
+    const loader::AppendedImageResult fromMemory =
+        loader::LoadAppendedImage(content.data(), content.size(), other);
+    EXPECT_EQ(fromMemory.status, fromFile.status);
+    EXPECT_EQ(fromMemory.error, fromFile.error);
+    EXPECT_EQ(fromMemory.length, fromFile.length);
+    EXPECT_EQ(fromMemory.offset, fromFile.offset);
+    EXPECT_EQ(other.ImageBuffer, fileImage);
+    EXPECT_EQ(other.ImageLength, fileLength);
+    EXPECT_EQ(other.ApplicationBlock, fileBlock);
   }
 }
 

@@ -263,4 +263,54 @@ TEST_F(SRecordReader, ALongLinesFirstPieceIsStoredBeforeTheRestFails) {
   EXPECT_EQ(image.ImageLength, 1u);
 }
 
+// The reader over bytes in memory is the file reader's whole work: for the same bytes
+// the same text (naming what it was given), the same image, the same extent.
+TEST(SRecordInMemory, ReadsAsTheFileDoes) {
+  const std::string longLine = "S1040000AA51" + std::string(300, '0') + "\n";
+  const std::string contents[] = {
+      SRecord('1', 0x0100, {0x11, 0x22}) + SRecord('1', 0x0050, {0x33}) + SRecord('9', 0),
+      SRecord('2', 0x012345, {1, 2, 3}) + "S1040000AA5",  // no line feed at the end
+      "S1050010AABB85\nS10400200\n",  // a record, then a line too short for its count
+      longLine,                                             // cut in 255-character pieces
+      std::string("S1040000AA51\n") + '\0' + "S1040001BB3F\n",  // a zero ends a line's text
+      "",
+      "X\n",
+  };
+  for (const std::string& content : contents) {
+    SCOPED_TRACE(content);
+    TempFile file(content);
+    FirmwareImage fromFile, fromMemory;
+    fromFile.ClearImage();
+    fromMemory.ClearImage();
+    const char* fileError = fromFile.ReadSRecordFile(file.path());
+    const std::string fileText = fileError != nullptr ? fileError : "(none)";
+    const char* memoryError = fromMemory.ReadSRecord(
+        reinterpret_cast<const std::uint8_t*>(content.data()), content.size(), file.path());
+    EXPECT_EQ(memoryError != nullptr ? memoryError : "(none)", fileText);
+    EXPECT_EQ(fromMemory.ImageBuffer, fromFile.ImageBuffer);
+    EXPECT_EQ(fromMemory.ImageLength, fromFile.ImageLength);
+    EXPECT_EQ(fromMemory.ReadFrom, fromFile.ReadFrom);
+  }
+}
+
+TEST(SRecordInMemory, ReadFromIsTheLowestAddressStored) {
+  const struct {
+    std::string content;
+    std::uint32_t readFrom;
+  } cases[] = {
+      {SRecord('1', 0x0100, {1}) + SRecord('1', 0x0050, {2, 3}) + SRecord('1', 0x0200, {4}), 0x50},
+      {SRecord('2', 0x03FFFF, {9}), 0x03FFFF},
+      {SRecord('0', 0, {'H'}) + SRecord('9', 0), loader::kImageSize},  // nothing stored
+      {"", loader::kImageSize},
+  };
+  FirmwareImage image;
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.content);
+    ASSERT_EQ(image.ReadSRecord(reinterpret_cast<const std::uint8_t*>(test.content.data()),
+                                test.content.size(), "x"),
+              nullptr);
+    EXPECT_EQ(image.ReadFrom, test.readFrom);
+  }
+}
+
 }  // namespace
