@@ -28,9 +28,11 @@ class PosixClock final : public Clock {
 
 }  // namespace
 
+// Never destroyed: a library's worker thread may still read the clock while the
+// process runs its static destructors on the way out.
 Clock& SystemClock() {
-  static PosixClock clock;
-  return clock;
+  static PosixClock* const clock = new PosixClock;
+  return *clock;
 }
 
 }  // namespace platform

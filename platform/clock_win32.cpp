@@ -24,9 +24,11 @@ class Win32Clock final : public Clock {
 
 }  // namespace
 
+// Never destroyed: a library's worker thread may still read the clock while the
+// process runs its static destructors on the way out.
 Clock& SystemClock() {
-  static Win32Clock clock;
-  return clock;
+  static Win32Clock* const clock = new Win32Clock;
+  return *clock;
 }
 
 }  // namespace platform
