@@ -2,6 +2,7 @@
 #if !defined(_WIN32)
 #include <cerrno>
 #include <ctime>
+#include <new>
 
 #include "platform/clock.h"
 
@@ -29,9 +30,11 @@ class PosixClock final : public Clock {
 }  // namespace
 
 // Never destroyed: a library's worker thread may still read the clock while the
-// process runs its static destructors on the way out.
+// process runs its static destructors on the way out. Built in static storage, not
+// on the heap, so a library unloaded with it leaves nothing behind.
 Clock& SystemClock() {
-  static PosixClock* const clock = new PosixClock;
+  alignas(PosixClock) static unsigned char storage[sizeof(PosixClock)];
+  static PosixClock* const clock = new (storage) PosixClock;
   return *clock;
 }
 

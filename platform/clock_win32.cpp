@@ -2,6 +2,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 
+#include <new>
+
 #include "platform/clock.h"
 
 namespace platform {
@@ -25,9 +27,11 @@ class Win32Clock final : public Clock {
 }  // namespace
 
 // Never destroyed: a library's worker thread may still read the clock while the
-// process runs its static destructors on the way out.
+// process runs its static destructors on the way out. Built in static storage, not
+// on the heap, so a library unloaded with it leaves nothing behind.
 Clock& SystemClock() {
-  static Win32Clock* const clock = new Win32Clock;
+  alignas(Win32Clock) static unsigned char storage[sizeof(Win32Clock)];
+  static Win32Clock* const clock = new (storage) Win32Clock;
   return *clock;
 }
 
