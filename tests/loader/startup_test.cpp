@@ -272,15 +272,20 @@ TEST_F(SharedBlock, ClaimMarksTheDriverAreaAndKeepsTheBlock) {
 platform::d2xx::Status D2XX_CALL BusyOpen(int, platform::d2xx::Handle*) { return 1; }
 platform::d2xx::Status D2XX_CALL BusyClose(platform::d2xx::Handle) { return 1; }
 
+platform::d2xx::Api BusyD2xx() {
+  platform::d2xx::Api busy{};
+  busy.Open = BusyOpen;
+  busy.Close = BusyClose;
+  return busy;
+}
+
 LoaderServices UseD2xx(const platform::d2xx::Api& api, platform::Clock& clock) {
   return {.Clock = &clock, .D2xx = &api};
 }
 
 TEST_F(SharedBlock, SearchAmongBusyDevicesEndsAfterFiveSecondsAndReleasesTheBlock) {
   platform::VirtualClock clock;
-  platform::d2xx::Api busy{};
-  busy.Open = BusyOpen;
-  busy.Close = BusyClose;
+  const platform::d2xx::Api busy = BusyD2xx();
   TestLoader loader(UseD2xx(busy, clock));
   const std::int64_t start = clock.Counter();
   EXPECT_EQ(loader.Run({"/n", "/s", serial_}), 1);
@@ -297,9 +302,7 @@ TEST_F(SharedBlock, SearchAmongBusyDevicesEndsAfterFiveSecondsAndReleasesTheBloc
 // leaves DriverState to it, and that one's end clears it.
 TEST_F(SharedBlock, FailedRunBesideAnotherLoaderLeavesDriverStateToIt) {
   platform::VirtualClock clock;
-  platform::d2xx::Api busy{};
-  busy.Open = BusyOpen;
-  busy.Close = BusyClose;
+  const platform::d2xx::Api busy = BusyD2xx();
   TestLoader first(UseD2xx(busy, clock));
   first.Parse({"/n", "/s", serial_});
   ClaimSharedBlock(first.state);
