@@ -1,9 +1,9 @@
 # cmake --install into a scratch prefix: the layout, the installed programs finding
 # their libraries, and a C host built against the package through find_package(Tarvex)
 # and through pkg-config, run against the installed libraries.
-#   bash install_host.sh BUILD_DIR LIBDIR HOST_SOURCE C_COMPILER PKG_CONFIG [C_FLAGS]
+#   bash install_host.sh BUILD_DIR LIBDIR HOST_SOURCE C_COMPILER PKG_CONFIG GENERATOR [C_FLAGS]
 source "$(dirname "$0")/../e2e/lib.sh" "" "${1:?}/bin"
-BUILD=$1 LIBDIR=${2:?} HOST=${3:?} CC=${4:?} PKG_CONFIG=${5:?} C_FLAGS=${6:-}
+BUILD=$1 LIBDIR=${2:?} HOST=${3:?} CC=${4:?} PKG_CONFIG=${5:?} GENERATOR=${6:?} C_FLAGS=${7:-}
 PREFIX=$WORK/prefix
 # Nothing but the run paths may lead the programs to a library.
 unset LD_LIBRARY_PATH
@@ -58,7 +58,8 @@ uses_prefix() {
 libs_from_prefix="libdefloader.so.0 prefix libqmxzelti.so.0 prefix"
 
 # find_package(Tarvex): the imported targets' build run path names the prefix.
-run cmake -S "$HOST" -B "$WORK/cmake-host" -DCMAKE_C_COMPILER="$CC" \
+# The build's own generator: a fresh machine has Ninja for it, and no make.
+run cmake -S "$HOST" -B "$WORK/cmake-host" -G "$GENERATOR" -DCMAKE_C_COMPILER="$CC" \
   -DCMAKE_PREFIX_PATH="$PREFIX" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS="$C_FLAGS"
 check "find_package(Tarvex): configure" 0 "$RC"
 [ "$RC" -eq 0 ] || echo "$OUT$ERR" >&2
