@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "download/cctalk.h"
@@ -29,6 +30,7 @@ constexpr std::uint8_t kUpload = 144;
 constexpr std::uint8_t kFinishUpgrade = 142;
 constexpr std::uint8_t kResetDevice = 1;
 
+// The size the system reports, or -1 when it cannot tell (a pipe).
 long long FileSize(std::FILE* file) {
   if (std::fseek(file, 0, SEEK_END) != 0) return -1;
   const long size = std::ftell(file);
@@ -90,13 +92,29 @@ std::int32_t Upload(Defloader& library, RawPort& port, std::uint8_t address, boo
   return latest;
 }
 
-// Block numbers past 255 would wrap onto blocks already sent: refused before
-// anything reaches the acceptor.
-bool TooLarge(Defloader& library, long long size) {
-  if (size >= 0 && size <= kMaxBillTable) return false;
-  library.Trace("Bill table too large: at most %lld bytes\n", kMaxBillTable);
+// Block numbers past 255 would wrap onto blocks already sent, and an empty table
+// would leave the acceptor with none after its upgrade began: both are refused
+// before anything reaches the acceptor.
+bool Unfit(Defloader& library, long long size) {
+  if (size > 0 && size <= kMaxBillTable) return false;
+  if (size == 0)
+    library.Trace("Bill table empty: nothing to download\n");
+  else
+    library.Trace("Bill table too large: at most %lld bytes\n", kMaxBillTable);
   Finish(library, kResultNoFile);
   return true;
+}
+
+// The whole table, read as the size reported says; false when the read fails, falls
+// short or finds the file longer: part of a table must never go out as the whole.
+bool ReadTable(std::FILE* file, std::size_t size, std::vector<std::uint8_t>* table) {
+  try {
+    table->resize(size);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  const std::size_t read = std::fread(table->data(), 1, size, file);
+  return read == size && std::fgetc(file) == EOF && std::ferror(file) == 0;
 }
 
 }  // namespace
@@ -116,23 +134,32 @@ void RunBillDownload(Defloader& library) {
   const long long size = FileSize(file);
   status.total = static_cast<std::uint32_t>(size < 0 ? 0 : size / 128);
   status.sent = 0;
-  if (TooLarge(library, size)) {
+  if (size < 0) {
+    std::fclose(file);
+    library.Trace("Error reading file\n");
+    return Finish(library, kResultNoFile);
+  }
+  if (Unfit(library, size)) {
     std::fclose(file);
     return;
   }
   // The whole table at once: it is small enough to hold (at most some 8 MB).
-  std::vector<std::uint8_t> table(static_cast<std::size_t>(size));
-  const std::size_t read = std::fread(table.data(), 1, table.size(), file);
+  std::vector<std::uint8_t> table;
+  const bool whole = ReadTable(file, static_cast<std::size_t>(size), &table);
   std::fclose(file);
-  DownloadBillTable(library, table.data(), read);
+  if (!whole) {
+    library.Trace("Error reading file\n");
+    return Finish(library, kResultNoFile);
+  }
+  DownloadBillTable(library, table.data(), table.size());
 }
 
 void DownloadBillTable(Defloader& library, const std::uint8_t* file, std::size_t size) {
   StatusSet& status = library.state.bill;
   const std::uint32_t kind = status.kind.load();
-  // A table handed over in memory meets the same bound.
-  if (TooLarge(library, static_cast<long long>(
-                            std::min<std::size_t>(size, std::size_t{kMaxBillTable} + 1))))
+  // A table handed over in memory meets the same bounds.
+  if (Unfit(library, static_cast<long long>(
+                         std::min<std::size_t>(size, std::size_t{kMaxBillTable} + 1))))
     return;
   library.Trace("File opened OK.\n");
 

@@ -154,28 +154,31 @@ bool RawPort::Command(std::int32_t command, std::int32_t length) {
   // error would pass for the answer: a retried message would never reach the bus.
   // Place it again once the unit has caught up, within the same bound; a unit that
   // never catches up has stopped serving.
-  const std::int64_t deadline = NowMs() + kUnitAnswerMs;
+  const std::int64_t placed = library_.clock.Counter();
   std::uint8_t scratch[kScratch];
   while (library_.calls.RawPortResult(scratch) == kNotPlaced) {
-    if (NowMs() >= deadline) return false;
+    if (MsSince(placed) >= kUnitAnswerMs) return false;
     Pause(library_, kPauseMs);
     library_.calls.DoRawPort(&request_);
   }
   return true;
 }
 
-std::int64_t RawPort::NowMs() const {
-  return library_.clock.Counter() * 1000 / library_.clock.Frequency();
+// Elapsed time from a start count, never a count turned into milliseconds: a
+// nanosecond counter times 1000 overflows after some 106 days of uptime, and a
+// deadline set across that would never come.
+std::int64_t RawPort::MsSince(std::int64_t count) const {
+  return (library_.clock.Counter() - count) * 1000 / library_.clock.Frequency();
 }
 
 bool RawPort::AwaitAnswer(std::int32_t* answer) {
   // The unit answers within its next serving round; a silent one must not hold the
   // worker forever, nor burn a core meanwhile.
-  const std::int64_t deadline = NowMs() + kUnitAnswerMs;
+  const std::int64_t asked = library_.clock.Counter();
   for (;;) {
     *answer = library_.calls.RawPortResult(request_.Data);
     if (*answer != 0) return true;
-    if (NowMs() >= deadline) return false;
+    if (MsSince(asked) >= kUnitAnswerMs) return false;
     Pause(library_, kPauseMs);
   }
 }
@@ -223,13 +226,13 @@ std::int32_t RawPort::Exchange(std::uint32_t timeoutMs, Form form, bool encrypte
     library_.Trace("Timeout Condition\n");
     return kTimeout;
   }
-  std::int64_t requested = NowMs();
+  std::int64_t requested = library_.clock.Counter();
   const std::uint32_t ticks = std::max<std::uint32_t>(timeoutMs, 100) / 100;
   std::size_t gathered = 0;
   std::uint8_t scratch[kScratch];
   for (std::uint32_t left = ticks; left > 0; --left) {
     library_.Trace("Sleeping... (* %d) - ", static_cast<int>(left));
-    const std::int64_t tickEnd = NowMs() + 100;
+    const std::int64_t tickStart = library_.clock.Counter();
     for (;;) {
       Pause(library_, kPauseMs);
       const std::int32_t count = library_.calls.RawPortResult(scratch);
@@ -255,15 +258,15 @@ std::int32_t RawPort::Exchange(std::uint32_t timeoutMs, Form form, bool encrypte
         // A negative answer shows the unit has taken the request, so the next may go.
         // A zero may be a request not yet answered: one placed now would be refused,
         // and the answer it waits for (maybe the reply) lost, so wait longer first.
-        next = NowMs() - requested >= (count < 0 ? kLookMs : kUnsureLookMs);
+        next = MsSince(requested) >= (count < 0 ? kLookMs : kUnsureLookMs);
       }
       if (next) {
         if (!Command(kReceive, 0)) break;
-        requested = NowMs();
+        requested = library_.clock.Counter();
       }
-      if (NowMs() >= tickEnd) break;
+      if (MsSince(tickStart) >= 100) break;
     }
-    if (NowMs() - requested >= kUnitAnswerMs) break;  // the unit takes no request
+    if (MsSince(requested) >= kUnitAnswerMs) break;  // the unit takes no request
   }
   (void)Command(kReceive, 0);
   library_.Trace("Timeout Condition\n");

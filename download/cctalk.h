@@ -77,7 +77,7 @@ class RawPort {
   bool AwaitAnswer(std::int32_t* answer);
   std::int32_t HandOver(std::int32_t command);  // the answer, or kTimeout
   std::int32_t Exchange(std::uint32_t timeoutMs, Form form, bool encrypted);
-  std::int64_t NowMs() const;
+  std::int64_t MsSince(std::int64_t count) const;  // milliseconds since a clock count
 
   Defloader& library_;
   QmxRawPortRequest request_{};

@@ -2,7 +2,6 @@
 // unit's acceptors, the bus taken over, all coins erased, each coin sent in packets
 // of up to 128 bytes, the SR5 reset and the bus handed back.
 #include <cstdio>
-#include <memory>
 
 #include "download/cctalk.h"
 #include "download/frame.h"
@@ -28,10 +27,12 @@ constexpr std::uint8_t kCoinData = 0xFE;
 constexpr std::uint8_t kEndCoin = 0xFD;
 constexpr std::uint8_t kResetDevice = 1;
 
-// The library-wide file buffer: one download at a time uses it.
+// The library-wide file buffer: one download at a time uses it. Static storage with
+// nothing to destroy: a worker still reading it while the process ends must not find
+// it freed under it.
 std::uint8_t* CoinFileBuffer() {
-  static const std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kMaxCoinFile]);
-  return buffer.get();
+  static std::uint8_t buffer[kMaxCoinFile];
+  return buffer;
 }
 
 std::size_t Length(const std::uint8_t* table, int position) {
@@ -39,11 +40,12 @@ std::size_t Length(const std::uint8_t* table, int position) {
   return std::size_t{table[at]} | (std::size_t{table[at + 1]} << 8);
 }
 
+// The size the system reports, or -1 when it cannot tell (a pipe).
 long FileSize(std::FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return 0;
+  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
   const long size = std::ftell(file);
   std::rewind(file);
-  return size < 0 ? 0 : size;
+  return size;
 }
 
 // Sends every coin the file holds; false at the first failed message. `latest` is
@@ -112,15 +114,26 @@ void RunCoinDownload(Defloader& library) {
     return Finish(library, kResultNoFile);
   }
   const long size = FileSize(file);
-  status.total = static_cast<std::uint32_t>(size / 128);
   status.sent = 0;
   library.Trace("File opened OK - reading from disc!\n");
   std::uint8_t* const buffer = CoinFileBuffer();
   const std::size_t read = std::fread(buffer, 1, kMaxCoinFile, file);
+  // One byte more tells a file longer than the buffer from one that fills it.
+  std::uint8_t extra = 0;
+  const bool longer = read == kMaxCoinFile && std::fread(&extra, 1, 1, file) == 1;
+  const bool failed = std::ferror(file) != 0;
   std::fclose(file);
+  const std::size_t whole = size >= 0 ? static_cast<std::size_t>(size) : read;
+  status.total = static_cast<std::uint32_t>(whole / 128);
+  // What was read is what goes out: a read that failed, or that disagrees with the
+  // size reported, would send part of a file as if it were whole.
+  if (failed || (!longer && size >= 0 && static_cast<unsigned long>(size) != read)) {
+    library.Trace("Error reading file\n");
+    return Finish(library, kResultNoFile);
+  }
   // A file longer than the buffer is not what was read: its first part alone could
   // pass the check and go out without the rest.
-  if (static_cast<unsigned long>(size) > read) {
+  if (longer) {
     library.Trace("Error opening file\n");
     return Finish(library, kResultBadFile);
   }

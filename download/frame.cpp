@@ -4,7 +4,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <system_error>
 #include <thread>
 
 #include "platform/thread_name.h"
@@ -17,11 +16,13 @@ constexpr KeyDigits kKeyAtLoad = {4, 9, 0, 7, 2, 8};
 // The trace line's buffer: 511 characters and the zero.
 constexpr std::size_t kTraceBuffer = 512;
 
+// No thread (a system error, or no memory for one) is a start refused, never an
+// exception past the busy flag.
 bool StartDetached(std::function<void()> body) {
   try {
     std::thread(std::move(body)).detach();
     return true;
-  } catch (const std::system_error&) {
+  } catch (...) {
     return false;
   }
 }
@@ -47,8 +48,10 @@ void Defloader::Loaded() {
 }
 
 std::int16_t Defloader::Start(const char* path, std::uint32_t address, std::uint32_t kind) {
-  // One state holds one download: a second worker would write over the first's.
-  if (state.busy.load() != 0) return kStartBusy;
+  // One state holds one download: a second worker would write over the first's. The
+  // test and the set are one step, so two callers never both get through.
+  std::uint32_t idle = 0;
+  if (!state.busy.compare_exchange_strong(idle, 1)) return kStartBusy;
   kind &= kLow16;
   address &= kLow16;
   state.kind = kind;
@@ -66,14 +69,16 @@ std::int16_t Defloader::Start(const char* path, std::uint32_t address, std::uint
     state.bill.total = 0;
     state.bill.sent = 0;
   } else {
+    state.busy = 0;
     return kStartBadKind;
   }
-  state.busy = 1;
-  if (!start_([this, kind] { RunWorker(kind); })) {
-    state.busy = 0;
-    return kStartNoThread;
+  bool started = false;
+  try {
+    started = start_([this, kind] { RunWorker(kind); });
+  } catch (...) {  // no memory for the worker's closure: no thread either
   }
-  return kStartOk;
+  if (!started) state.busy = 0;
+  return started ? kStartOk : kStartNoThread;
 }
 
 void Defloader::RunWorker(std::uint32_t kind) {

@@ -43,8 +43,10 @@ extern "C" {
 
 /* Result codes (DefinitionDownloadStatus). */
 #define DFL_RESULT_DONE 0          /* ran to its end without a transmission error */
-#define DFL_RESULT_NO_FILE 1       /* the file could not be opened (or is too large) */
-#define DFL_RESULT_BAD_FILE 2      /* coin file sizes disagree with its table */
+#define DFL_RESULT_NO_FILE 1       /* the file could not be opened or read whole, or a
+                                      bill table is empty or too large; nothing sent */
+#define DFL_RESULT_BAD_FILE 2      /* coin file sizes disagree with its table, or the
+                                      file is past 131104 bytes; nothing sent */
 #define DFL_RESULT_NO_INTERFACE 3  /* the interface could not be opened */
 #define DFL_RESULT_NO_DEVICE 4     /* no acceptor of the model at that address */
 #define DFL_RESULT_NO_RESPONSE 5   /* the bus was not handed over, or no poll answer */

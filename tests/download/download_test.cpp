@@ -3,7 +3,11 @@
 // packets and blocks on the bus, and what the peripheral stored.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <limits>
+#include <new>
 #include <numeric>
+#include <stdexcept>
 #include <thread>
 
 #include "download/cctalk.h"
@@ -111,11 +115,24 @@ TEST_F(Download, CoinsGoOutInPacketsOf128AndTheSr5HoldsTheFile) {
   EXPECT_LE(elapsed, 6'750'000 + 11 * 15'000);
 }
 
-TEST_F(Download, AnEmptyCoinFileErasesAndSucceeds) {
-  const Outcome o = Run(WriteFile("empty-coins.bin", CoinFile({})), 2, dfl::kKindCoins);
-  EXPECT_EQ(o.result, dfl::kResultDone);
-  EXPECT_TRUE(library.trace.Has("File transmission complete (SUCCESS)\n"));
-  EXPECT_EQ(Messages(kCoinCommand, false).size(), 1u);  // the erase alone
+TEST_F(Download, EveryCoinPositionIsStoredAsSent) {
+  struct Case {
+    std::vector<std::pair<int, std::size_t>> coins;
+    std::size_t messages;  // of header 96: erase, then begin, packets and end per coin
+  } const cases[] = {
+      {{}, 1},  // nothing but the erase
+      {{{16, 200}}, 1 + 4},
+      {{{1, 1}, {16, 129}}, 1 + 3 + 4},
+  };
+  for (const Case& c : cases) {
+    const std::vector<std::uint8_t> file = CoinFile(c.coins);
+    unit.requests.clear();
+    const Outcome o = Run(WriteFile("positions.bin", file), 2, dfl::kKindCoins);
+    EXPECT_EQ(o.result, dfl::kResultDone) << c.coins.size();
+    EXPECT_TRUE(library.trace.Has("File transmission complete (SUCCESS)\n"));
+    EXPECT_EQ(Messages(kCoinCommand, false).size(), c.messages);
+    EXPECT_EQ(Holding(2).content, file) << c.coins.size();
+  }
 }
 
 TEST_F(Download, CoinFailuresLeaveTheirResultAndStage) {
@@ -125,7 +142,8 @@ TEST_F(Download, CoinFailuresLeaveTheirResultAndStage) {
   shorter.pop_back();
   // The largest file the table can describe within the library's buffer, one byte
   // more: consistent as far as the buffer reaches.
-  std::vector<std::uint8_t> pastBuffer = CoinFile({{1, 65535}, {2, 65535}, {3, 2}});
+  const std::vector<std::uint8_t> largest = CoinFile({{1, 65535}, {2, 65535}, {3, 2}});
+  std::vector<std::uint8_t> pastBuffer = largest;
   pastBuffer.push_back(0);
   struct Case {
     const char* name;
@@ -139,6 +157,9 @@ TEST_F(Download, CoinFailuresLeaveTheirResultAndStage) {
       {"one byte more", longer, 2, nullptr, 2, 1, "Error opening file\n"},
       {"one byte less", shorter, 2, nullptr, 2, 1, "Error opening file\n"},
       {"one byte past the largest file", pastBuffer, 2, nullptr, 2, 1, "Error opening file\n"},
+      {"the largest file", largest, 2,
+       [](FakeUnit& u) { u.bus.InjectFault({2, kCoinCommand, 1, false, FaultKind::kNak}); }, 6,
+       17, "Resetting SR5\n"},
       {"no interface", good, 2, [](FakeUnit& u) { u.openResult = 31; }, 3, 2,
        "Error opening VOD - code 31\n"},
       {"not at that address", good, 3, nullptr, 4, 4, "Failed to find SR5 - aborting\n"},
@@ -191,7 +212,6 @@ TEST_F(Download, BillTablesGoOutInBlocksOfLinesAndTheAcceptorHoldsThem) {
   } const cases[] = {
       {300, dfl::kKindElite, {{1, 0}, {1, 1}, {1, 2}}},
       {256, dfl::kKindLumina, {{1, 0}, {1, 1}}},
-      {0, dfl::kKindElite, {}},
       {32769, dfl::kKindLumina, {}},  // lines 0 to 255 of block 1, then block 2 line 0
   };
   for (const Case& c : cases) {
@@ -424,6 +444,14 @@ TEST_F(Download, TheFrameReportsItsStateAndRefusesWhatItCannotRun) {
   EXPECT_EQ(noThread.Start(path.c_str(), 40, 1), dfl::kStartNoThread);
   EXPECT_EQ(noThread.Status(&stage, &result, &progress, &total), 0);
   EXPECT_EQ(result, dfl::kResultRunning);
+  // No memory for the thread: the same, and busy is not left set.
+  dfl::Defloader noMemory(FakeUnit::Calls(), unit.clock, library.trace, library.output,
+                          [](std::function<void()>) -> bool { throw std::bad_alloc(); });
+  noMemory.Loaded();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(noMemory.Start(path.c_str(), 40, 1), dfl::kStartNoThread);
+    EXPECT_EQ(noMemory.Status(&stage, &result, &progress, &total), 0);
+  }
   dfl::Defloader later(FakeUnit::Calls(), unit.clock, library.trace, library.output,
                        [&](std::function<void()> body) {
                          held = std::move(body);
@@ -449,14 +477,105 @@ TEST_F(Download, TheFrameReportsItsStateAndRefusesWhatItCannotRun) {
   EXPECT_EQ(library.trace.lines.at(0), "Loading " + std::string(503, 'p'));
 }
 
-TEST_F(Download, ABillTableTooBigForItsBlockNumbersIsRefusedBeforeAnythingIsSent) {
-  const std::string path = WriteFile("huge.bin", {});
-  std::filesystem::resize_file(path, 255LL * 256 * 128 + 1);
-  const Outcome o = Run(path, 40, dfl::kKindElite);
-  EXPECT_EQ(o.result, dfl::kResultNoFile);
-  EXPECT_EQ(o.stage, dfl::kStageLoading);
-  EXPECT_EQ(unit.opens, 0);
-  EXPECT_TRUE(unit.requests.empty());
+// What goes out is the whole file or nothing: a table that is empty, too large for
+// its block numbers, unreadable, or not the size reported never reaches the bus.
+TEST_F(Download, FilesNotReadWholeAndFitAreRefusedBeforeAnythingIsSent) {
+  constexpr std::uintmax_t kLargestTable = 255ULL * 256 * 128;  // 8,355,840 bytes
+  const std::string empty = WriteFile("empty.bin", {});
+  const std::string largest = WriteFile("largest.bin", {});
+  std::filesystem::resize_file(largest, kLargestTable);
+  const std::string tooLarge = WriteFile("too-large.bin", {});
+  std::filesystem::resize_file(tooLarge, kLargestTable + 1);
+  const std::string folder = std::filesystem::path(empty).parent_path().string();
+  struct Case {
+    std::string path;
+    std::uint32_t kind;
+    std::int16_t result;  // 6: accepted, and the begin refused so that nothing goes out
+  } cases[] = {
+      {empty, dfl::kKindElite, 1},
+      {empty, dfl::kKindLumina, 1},
+      {tooLarge, dfl::kKindElite, 1},
+      {largest, dfl::kKindLumina, 6},
+      {folder, dfl::kKindElite, 1},
+      {folder, dfl::kKindCoins, 1},
+#if !defined(_WIN32)
+      {"/dev/zero", dfl::kKindElite, 1},
+      // Reported as 0 bytes, yet it has content.
+      {"/proc/self/status", dfl::kKindCoins, 1},
+      {"/proc/self/status", dfl::kKindLumina, 1},
+#endif
+  };
+  for (const Case& c : cases) {
+    FakeUnit fresh;
+    fresh.AddAcceptor(kSr5, 2, PeripheralModel::kSr5);
+    fresh.AddAcceptor(kLumina, 41, PeripheralModel::kLumina);
+    fresh.AddAcceptor(kElite, 40, PeripheralModel::kElite);
+    fresh.bus.InjectFault({41, 143, 1, false, FaultKind::kNak});
+    Library lib(fresh);
+    const std::uint32_t address =
+        c.kind == dfl::kKindCoins ? 2 : c.kind == dfl::kKindElite ? 40 : 41;
+    ASSERT_EQ(lib.library.Start(c.path.c_str(), address, c.kind), dfl::kStartOk);
+    std::int16_t stage, result, progress, total;
+    lib.library.Status(&stage, &result, &progress, &total);
+    EXPECT_EQ(result, c.result) << c.path << " kind " << c.kind;
+    EXPECT_EQ(stage, c.result == 1 ? dfl::kStageLoading : dfl::kStageFinished) << c.path;
+    EXPECT_EQ(fresh.opens, c.result == 1 ? 0 : 1) << c.path;
+    // Accepted: the poll, the begin, the finish and the reset.
+    EXPECT_EQ(fresh.CountCommand(1), c.result == 1 ? 0 : 4) << c.path;
+  }
+}
+
+// A unit that never answers while the clock's count crosses the point where it
+// times 1000 no longer fits 64 bits (some 106 days of a nanosecond counter): each
+// bounded wait still ends.
+TEST_F(Download, WaitsEndWhenTheClockCrossesTheOverflowOfItsCountInMilliseconds) {
+  const std::int64_t overflow = std::numeric_limits<std::int64_t>::max() / 1000;
+  unit.clock.Advance(overflow - unit.clock.Counter() - 2'000'000);  // 2 s before it
+  const std::int64_t start = unit.clock.Counter();
+  unit.clock.SetSleepHook([&](std::uint32_t) {
+    if (unit.clock.Counter() - start > 600'000'000) throw std::runtime_error("a wait never ended");
+  });
+  unit.stopAnswering = true;
+  const Outcome o = Run(WriteFile("overflow.bin", Bytes(300, 1)), 40, dfl::kKindElite);
+  EXPECT_EQ(o.result, dfl::kResultNoResponse);
+  EXPECT_EQ(o.stage, dfl::kStageReleasing);
+  // The control request and the release, 5 s each.
+  EXPECT_LT(unit.clock.Counter() - start, 11'000'000);
+  EXPECT_GT(unit.clock.Counter(), overflow);
+}
+
+// A message whose only fault is the high byte of its CRC (in clear, under the
+// encryption for an Elite) is refused by the acceptor, and the line goes again.
+TEST_F(Download, AMessageWrongOnlyInItsCrcHighByteIsRefusedAndSentAgain) {
+  const dfl::KeyDigits key = {4, 9, 0, 7, 2, 8};
+  for (const std::uint8_t address : {40, 41}) {
+    FakeUnit fresh;
+    fresh.AddAcceptor(kElite, 40, PeripheralModel::kElite);
+    fresh.AddAcceptor(kLumina, 41, PeripheralModel::kLumina);
+    const bool encrypted = address == 40;
+    int uploads = 0;
+    fresh.onTransmit = [&](std::uint8_t* m, std::size_t length) {
+      if (encrypted) sim::cctalk::Decrypt(m + 2, length - 2, key);
+      if (m[3] == kBlockCommand && ++uploads == 3) m[length - 1] ^= 0x01;  // line 1
+      if (encrypted) sim::cctalk::Encrypt(m + 2, length - 2, key);
+    };
+    Library lib(fresh);
+    const std::vector<std::uint8_t> file = Bytes(300, 8);
+    ASSERT_EQ(lib.library.Start(WriteFile("crc-high.bin", file).c_str(), address,
+                                encrypted ? dfl::kKindElite : dfl::kKindLumina),
+              dfl::kStartOk);
+    std::int16_t stage, result, progress, total;
+    lib.library.Status(&stage, &result, &progress, &total);
+    EXPECT_EQ(result, dfl::kResultDone) << int{address};
+    EXPECT_TRUE(lib.trace.Has("Error on block 1:1 transmission - retrying\n")) << int{address};
+    const auto held = fresh.bus.Holdings();
+    const auto at = std::find_if(held.begin(), held.end(), [&](const sim::PeripheralHolding& h) {
+      return h.address == address;
+    });
+    ASSERT_NE(at, held.end());
+    EXPECT_EQ(at->rejected, 1u) << int{address};
+    EXPECT_EQ(at->content, file) << int{address};
+  }
 }
 
 TEST_F(Download, TheCallerWatchesAWorkerOnItsOwnThread) {

@@ -89,6 +89,8 @@ class FakeUnit {
   // made before that is not placed (-2), as Qmxzelti keeps one in flight.
   std::uint32_t answerDelayMs = 0;
   std::deque<std::vector<std::uint8_t>> pieces;  // when set: what receives hand out
+  // When set: sees (and may damage) each message on its way onto the bus.
+  std::function<void(std::uint8_t* message, std::size_t length)> onTransmit;
   std::vector<QmxRawPortRequest> requests;
 
  private:
@@ -144,14 +146,17 @@ class FakeUnit {
         bus.Clear();
         answer = {1};
         break;
-      case 1:
-        bus.Send(request.Data, static_cast<std::size_t>(request.Length));
+      case 1: {
+        QmxRawPortRequest sent = request;
+        if (onTransmit) onTransmit(sent.Data, static_cast<std::size_t>(sent.Length));
+        bus.Send(sent.Data, static_cast<std::size_t>(sent.Length));
         if (transmitAnswer < 0) {
           answerLength = transmitAnswer;
           return;
         }
         answer = {1};
         break;
+      }
       case 2:
         if (!pieces.empty()) {
           answer = pieces.front();
