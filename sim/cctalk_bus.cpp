@@ -206,6 +206,11 @@ void CcTalkBus::InjectFault(const PeripheralFault& fault) {
   faults_.push_back({fault, std::max<std::uint32_t>(fault.nth, 1)});
 }
 
+void CcTalkBus::ClearFaults() {
+  std::lock_guard<std::mutex> hold(lock_);
+  faults_.clear();
+}
+
 std::vector<PeripheralHolding> CcTalkBus::Holdings() const {
   std::lock_guard<std::mutex> hold(lock_);
   std::vector<PeripheralHolding> holdings;

@@ -87,6 +87,8 @@ class CcTalkBus {
   void Clear();
 
   void InjectFault(const PeripheralFault& fault);
+  // Forgets every armed fault, those that fire always too.
+  void ClearFaults();
   std::vector<PeripheralHolding> Holdings() const;  // by address
 
  private:

@@ -284,6 +284,9 @@ std::uint32_t SimServer::Control(const std::vector<std::string>& words, std::str
       break;
     case ControlCommand::Kind::kClearFaults:
       unit_.ClearFaults();
+      // The peripherals' faults too, --always ones included: a unit without a block
+      // has no bus.
+      if (settings_.blockServer != nullptr) settings_.blockServer->bus().ClearFaults();
       *answer = "faults cleared";
       break;
     case ControlCommand::Kind::kShortWrites:
