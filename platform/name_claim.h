@@ -34,6 +34,12 @@ class NameClaim {
   ~NameClaim() { Release(); }
 
   static NameClaim Take(const std::string& name, ClaimResult* result, std::string* error);
+  // A claim of its own on the same name, meeting neither Take's nor a PresenceMark:
+  // one process at a time downloads definitions through that unit. POSIX: an
+  // exclusive open file description lock on one byte beside the presence byte of
+  // the object, which must exist and be writable; Win32: a mutex "<name> download".
+  static NameClaim TakeDownload(const std::string& name, ClaimResult* result,
+                                std::string* error);
   bool held() const { return handle_ != kNone; }
   void Release();
 

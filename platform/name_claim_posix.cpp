@@ -57,6 +57,31 @@ struct flock PresenceLock(short type) {
 
 }  // namespace
 
+// The download claim's byte, next to the presence byte: neither lock meets the other.
+NameClaim NameClaim::TakeDownload(const std::string& name, ClaimResult* result,
+                                  std::string* error) {
+  NameClaim claim;
+  *result = ClaimResult::kFailed;
+  const std::string path = "/" + name;
+  const int fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) {
+    if (error != nullptr) *error = "shm_open " + path + ": " + std::strerror(errno);
+    return claim;
+  }
+  claim.handle_ = fd;
+  struct flock lock = PresenceLock(F_WRLCK);
+  lock.l_start = kPresenceByte + 1;
+  if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    const int code = errno;
+    *result = code == EAGAIN || code == EACCES ? ClaimResult::kTaken : ClaimResult::kFailed;
+    if (error != nullptr) *error = "fcntl " + path + ": " + std::strerror(code);
+    claim.Release();
+    return claim;
+  }
+  *result = ClaimResult::kOk;
+  return claim;
+}
+
 void PresenceMark::Release() {
   if (handle_ != kNone) close(static_cast<int>(handle_));
   handle_ = kNone;

@@ -16,25 +16,43 @@ void NameClaim::Release() {
   handle_ = kNone;
 }
 
-NameClaim NameClaim::Take(const std::string& name, ClaimResult* result, std::string* error) {
-  NameClaim claim;
+namespace {
+
+// The mutex of that name is the claim: it exists exactly while a holder lives. Its
+// handle when the claim is ours, else null.
+HANDLE CreateClaimMutex(const std::string& mutexName, ClaimResult* result, std::string* error) {
   *result = ClaimResult::kFailed;
-  const std::string mutexName = name + " claim";
   SetLastError(ERROR_SUCCESS);
   HANDLE mutex = CreateMutexA(nullptr, FALSE, mutexName.c_str());
   const DWORD code = GetLastError();  // ERROR_ALREADY_EXISTS also comes with a handle
   if (mutex == nullptr) {
     if (error != nullptr) *error = "CreateMutex \"" + mutexName + "\": " + Win32ErrorText(code);
-    return claim;
+    return nullptr;
   }
-  claim.handle_ = reinterpret_cast<std::intptr_t>(mutex);
   if (code == ERROR_ALREADY_EXISTS) {
     *result = ClaimResult::kTaken;
     if (error != nullptr) *error = "\"" + mutexName + "\" exists";
-    claim.Release();
-    return claim;
+    CloseHandle(mutex);
+    return nullptr;
   }
   *result = ClaimResult::kOk;
+  return mutex;
+}
+
+}  // namespace
+
+NameClaim NameClaim::Take(const std::string& name, ClaimResult* result, std::string* error) {
+  NameClaim claim;
+  if (HANDLE mutex = CreateClaimMutex(name + " claim", result, error))
+    claim.handle_ = reinterpret_cast<std::intptr_t>(mutex);
+  return claim;
+}
+
+NameClaim NameClaim::TakeDownload(const std::string& name, ClaimResult* result,
+                                  std::string* error) {
+  NameClaim claim;
+  if (HANDLE mutex = CreateClaimMutex(name + " download", result, error))
+    claim.handle_ = reinterpret_cast<std::intptr_t>(mutex);
   return claim;
 }
 

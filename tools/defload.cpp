@@ -9,8 +9,10 @@
 #include <string>
 
 #include "defloader.h"
+#include "interface/block_layout.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/name_claim.h"
 #include "qmxzelti.h"
 #include "tools/defload_watch.h"
 
@@ -42,12 +44,17 @@ constexpr const char* kUsage =
     "change otherwise. A download cannot be cancelled; it takes 6 s and more for\n"
     "coins, 16 s and more for a bill table.\n"
     "\n"
-    "Exit status: 0 the download completed; 1 the library did not start it; 2 usage\n"
-    "error; 3 it had not ended within --timeout; 10 + the library's result when it\n"
-    "ended otherwise: 11 the file could not be opened, 12 the coin file's size\n"
-    "disagrees with its table, 13 the interface (or --unit's unit) could not be\n"
-    "opened, 14 no acceptor of that model at that address, 15 no response (the bus\n"
-    "was not handed over, or no answer to the poll), 16 a transmission failed.\n";
+    "One download at a time goes into a unit: a second defload into the same unit,\n"
+    "from any process, is refused while the first runs.\n"
+    "\n"
+    "Exit status: 0 the download completed; 1 the library did not start it (also\n"
+    "another download into the unit runs); 2 usage error; 3 it had not ended within\n"
+    "--timeout; 10 + the library's result when it ended otherwise: 11 the file could\n"
+    "not be opened or read, is empty, or is too large, 12 the coin file's size\n"
+    "disagrees with its table (or is past 131104 bytes), 13 the interface (or\n"
+    "--unit's unit) could not be opened or is not served, 14 no acceptor of that\n"
+    "model at that address, 15 no response (the bus was not handed over, or no\n"
+    "answer to the poll), 16 a transmission failed.\n";
 
 constexpr int kNotStarted = 1;
 constexpr int kUsageError = 2;
@@ -148,6 +155,70 @@ int ParseOptions(int argc, char** argv, Options* options) {
   return 0;
 }
 
+const char* OpenFaultText(int open) {
+  switch (open) {
+    case QMX_ERROR_GEN_FAILURE: return " (no such unit, or it does not accept a host now)";
+    case QMX_ERROR_BUSY:
+      return USBDriverStatus() == 2
+                 ? " (the firmware loader holds the unit: an update runs, or one stopped "
+                   "midway; download when the loader has ended)"
+                 : " (the unit is being reprogrammed, or its driver is ending)";
+    default: return "";
+  }
+}
+
+// A unit serves its block many times a second: half a second without a change in
+// its update count means its driver stopped (say, mid-update), and no acceptor can
+// be reached through it.
+bool UnitServes(platform::Clock& clock) {
+  const int before = CurrentUpdates();
+  const std::int64_t start = clock.Counter();
+  while ((clock.Counter() - start) * 1000 / clock.Frequency() < 500) {
+    if (CurrentUpdates() != before) return true;
+    clock.Sleep(5);
+  }
+  return false;
+}
+
+// Opens the unit's interface before Defloader does (Qmxzelti keeps the block open
+// for it, so --unit steers the download) and checks that the unit serves it. 0, or
+// the exit code after saying why.
+int OpenUnit(const Options& options) {
+  const std::string which = options.unit.empty() ? "the unit" : "unit " + options.unit;
+  const int open = OpenSpecificVODVersion(options.unit.empty() ? nullptr : options.unit.c_str(),
+                                          kInterfaceVersion);
+  if (open != QMX_OPEN_OK) {
+    std::fprintf(stderr, "defload: the interface of %s did not open: %d%s\n", which.c_str(), open,
+                 OpenFaultText(open));
+    return kResultBase + DFL_RESULT_NO_INTERFACE;
+  }
+  if (!UnitServes(platform::SystemClock())) {
+    std::fprintf(stderr,
+                 "defload: %s does not serve its block (its update count stood still for "
+                 "500 ms: its driver stopped, perhaps mid-update); nothing was started\n",
+                 which.c_str());
+    return kResultBase + DFL_RESULT_NO_INTERFACE;
+  }
+  return 0;
+}
+
+// One download into a unit at a time, across processes: two into one acceptor
+// interleave their messages and leave it holding neither file. The claim goes with
+// the process however it ends. A unit without a named block (a PCI card) has none
+// to claim; the library's own refusal still covers this process.
+bool ClaimUnit(const Options& options, platform::NameClaim* claim) {
+  const std::string name = std::string(tarvex::block_layout::kMappingName) + options.unit;
+  platform::ClaimResult result = platform::ClaimResult::kFailed;
+  *claim = platform::NameClaim::TakeDownload(name, &result, nullptr);
+  if (result != platform::ClaimResult::kTaken) return true;
+  const std::string which = options.unit.empty() ? "the unit" : "unit " + options.unit;
+  std::fprintf(stderr,
+               "defload: the download did not start: %d (another download into %s runs in "
+               "another process; nothing was sent)\n",
+               DFL_START_BUSY, which.c_str());
+  return false;
+}
+
 DownloadStatus ReadStatus() {
   short stage = 0, result = 0, progress = 0, total = 0;
   const short busy = DefinitionDownloadStatus(&stage, &result, &progress, &total);
@@ -176,19 +247,9 @@ int main(int argc, char** argv) {
   if (ParseOptions(argc, argv, &options) != 0) return kUsageError;
 
   if (options.serialNumber >= 0) SetEncryptionSerialNumber(options.serialNumber);
-  if (!options.unit.empty()) {
-    // Defloader opens the interface itself, without a serial number; Qmxzelti keeps
-    // a block already open in this process, so opening the unit's first steers it.
-    const int open = OpenSpecificVODVersion(options.unit.c_str(), kInterfaceVersion);
-    if (open != QMX_OPEN_OK) {
-      std::fprintf(stderr, "defload: the interface of unit %s did not open: %d%s\n",
-                   options.unit.c_str(), open,
-                   open == QMX_ERROR_GEN_FAILURE
-                       ? " (no such unit, or it does not accept a host now)"
-                       : "");
-      return kResultBase + DFL_RESULT_NO_INTERFACE;
-    }
-  }
+  if (const int fault = OpenUnit(options); fault != 0) return fault;
+  platform::NameClaim claim;
+  if (!ClaimUnit(options, &claim)) return kNotStarted;
 
   std::printf("defload: %s at address %d from %s\n", KindName(options.kind), options.address,
               options.file.c_str());
@@ -218,5 +279,7 @@ int main(int argc, char** argv) {
   const int result = outcome.last.result;
   std::printf("result: %d (%s)\n", result, ResultText(result));
   std::fflush(stdout);
+  if (const char* advice = EndAdvice(options.kind, result))
+    std::fprintf(stderr, "defload: %s\n", advice);
   return result == DFL_RESULT_DONE ? 0 : kResultBase + result;
 }

@@ -62,8 +62,10 @@ const char* StageText(int stage) {
 const char* ResultText(int result) {
   switch (result) {
     case DFL_RESULT_DONE: return "download complete";
-    case DFL_RESULT_NO_FILE: return "the file could not be opened, or is too large";
-    case DFL_RESULT_BAD_FILE: return "the coin file's size disagrees with its table";
+    case DFL_RESULT_NO_FILE:
+      return "the file could not be opened or read, is empty, or is too large";
+    case DFL_RESULT_BAD_FILE:
+      return "the coin file's size disagrees with its table, or is past 131104 bytes";
     case DFL_RESULT_NO_INTERFACE: return "the interface could not be opened";
     case DFL_RESULT_NO_DEVICE: return "no acceptor of that model at that address";
     case DFL_RESULT_NO_RESPONSE:
@@ -74,6 +76,16 @@ const char* ResultText(int result) {
     case DFL_RESULT_RUNNING: return "no result: the download did not run to an end";
     default: return "unknown result";
   }
+}
+
+// No coin packet is sent twice (an SR5 might store it twice), so a failure after the
+// erase leaves the SR5 with part of the new set and none of the old.
+const char* EndAdvice(int kind, int result) {
+  if (result != DFL_RESULT_SEND_FAILED) return nullptr;
+  if (kind == DFL_KIND_SR5_COINS)
+    return "the SR5 now holds an incomplete set of coins (its coins are erased before the "
+           "new ones go out): download the file again before the SR5 takes coins";
+  return "the acceptor may not hold the whole new bill table: download the file again";
 }
 
 std::string ProgressBar(unsigned progress, unsigned total, int width) {

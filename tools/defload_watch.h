@@ -35,6 +35,9 @@ struct WatchOutcome {
 
 const char* StageText(int stage);
 const char* ResultText(int result);
+// What the acceptor is left holding when a download of `kind` ended with `result`
+// and the user must act on it; nullptr when nothing needs saying.
+const char* EndAdvice(int kind, int result);
 
 // "[######......] 12/32": `width` cells filled in proportion (all empty for total 0).
 std::string ProgressBar(unsigned progress, unsigned total, int width);

@@ -2,9 +2,11 @@
 # peripherals (an SR5 at address 2, an Elite at 40, a Lumina at 41): usage errors;
 # one download of each kind, stored as sent (the peripheral's cksum against the
 # file's), the Lumina's with a lost reply retried; the failures that end early (no
-# file, an inconsistent coin file, no unit, the wrong model at an address, a unit that
-# keeps its bus, a wrong key); a NAK on a coin data packet; and a watch that gives up
-# at its bound. Under Wine, defload.exe imports Defloader.dll and Qmxzelti.dll.
+# file, an inconsistent coin file, an empty bill table, no unit, the wrong model at an
+# address, a unit that keeps its bus, a wrong key, a unit held by the loader or stalled
+# mid-update); two downloads at once into one acceptor; a NAK on a coin data packet;
+# and a watch that gives up at its bound. Under Wine, defload.exe imports
+# Defloader.dll and Qmxzelti.dll.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/sim_lib.sh"
 DEFLOAD=$(program defload)
@@ -31,6 +33,18 @@ bash "$SAMPLE" coins "$WORK/coins.bin" 254 300 0 0 128
 bash "$SAMPLE" bills "$WORK/bills.bin" 4096
 bash "$SAMPLE" bills "$WORK/lumina.bin" 3000
 cp "$WORK/coins.bin" "$WORK/long.bin" && printf x >>"$WORK/long.bin"
+: >"$WORK/empty.bin"
+# A bad argument leaves an existing output as it was.
+before=$(cksum <"$WORK/coins.bin")
+run bash "$SAMPLE" coins "$WORK/coins.bin" 254 65536
+check "sample_definitions.sh, bad length: exit code" 2 "$RC"
+check "sample_definitions.sh, bad length: output kept" "$before" "$(cksum <"$WORK/coins.bin")"
+# in_background NAME ARGS...: defload into the unit, its output kept in $WORK/NAME.
+in_background() {
+  local name=$1
+  shift
+  ${EMULATOR:+"$EMULATOR"} "$DEFLOAD" "$@" --unit "$serial" >"$WORK/$name" 2>&1 &
+}
 
 # ------------------------------------------------------------- usage errors
 run "$DEFLOAD" --help
@@ -71,7 +85,7 @@ check "no unit: says which" 1 "$(grep -c "the interface of unit $serial did not 
 start_unit a --serial "$serial"
 defload coins "$WORK/none.bin" --address 2
 check "no file: exit code" 11 "$RC"
-check "no file: result" "result: 1 (the file could not be opened, or is too large)" \
+check "no file: result" "result: 1 (the file could not be opened or read, is empty, or is too large)" \
   "$(lines | tail -n1)"
 check "no file: left at loading" "1" "$(stages | awk '{ print $NF }')"
 defload coins "$WORK/long.bin" --address 2
@@ -82,6 +96,31 @@ check "wrong address: result" "result: 4 (no acceptor of that model at that addr
   "$(lines | tail -n1)"
 defload lumina "$WORK/lumina.bin" --address 40
 check "an Elite where a Lumina is named: exit code" 14 "$RC"
+run "$SIM" status --serial "$serial"
+elite_before=$(value peripheral-40)
+defload elite "$WORK/empty.bin" --address 40
+check "empty bill table: exit code" 11 "$RC"
+run "$SIM" status --serial "$serial"
+check "empty bill table: nothing reached the Elite" "$elite_before" "$(value peripheral-40)"
+
+# ------------------------------------------------------------- one download at a time
+# A fault armed for good is gone after clear-faults: the first download completes.
+ctl peripheral 2 nak --always
+ctl clear-faults
+for target in "coins 2 $WORK/coins.bin" "elite 40 $WORK/bills.bin"; do
+  read -r kind address file <<<"$target"
+  in_background first "$kind" "$file" --address "$address"
+  first=$!
+  sleep 1
+  defload "$kind" "$file" --address "$address"
+  check "$kind, a second download at once: refused" 1 "$RC"
+  check "$kind, a second download at once: says why" 1 \
+    "$(grep -c "another download into unit $serial runs in another process" <<<"$ERR")"
+  rc=0
+  wait "$first" || rc=$?
+  check "$kind, the first download: exit code" 0 "$rc"
+  stored "$address" "$file"
+done
 
 # ------------------------------------------------------------- downloads
 defload coins "$WORK/coins.bin" --address 2
@@ -119,12 +158,30 @@ defload coins "$WORK/coins.bin" --address 2
 check "NAK on a coin data packet: exit code" 16 "$RC"
 check "NAK: result" "result: 6 (a transmission failed)" "$(lines | tail -n1)"
 check "NAK: the download still ran to its end" 17 "$(stages | awk '{ print $NF }')"
+check "NAK: says the SR5 must be downloaded again" 1 \
+  "$(grep -c 'the SR5 now holds an incomplete set of coins' <<<"$ERR")"
 
 # ------------------------------------------------------------- a unit that keeps its bus
 start_unit b --serial "${serial}R" --refuse-bus
 run "$DEFLOAD" coins "$WORK/coins.bin" --address 2 --unit "${serial}R"
 check "bus refused: exit code" 15 "$RC"
 check "bus refused: result" 1 "$(lines | grep -c -F 'result: 5 (no response: the unit did not hand the bus over')"
+
+# ------------------------------------------------------------- a unit not served
+# Held by the loader (as when an update stopped midway), then stalled mid-update:
+# refused before anything is started, and said so.
+run "$SIM" ctl --serial "${serial}R" driver-state 2
+sleep 0.5
+run "$DEFLOAD" coins "$WORK/coins.bin" --address 2 --unit "${serial}R"
+check "held by the loader: exit code" 13 "$RC"
+check "held by the loader: says so" 1 "$(grep -c 'the firmware loader holds the unit' <<<"$ERR")"
+run "$SIM" ctl --serial "${serial}R" driver-state 0
+sleep 0.5
+run "$SIM" ctl --serial "${serial}R" stop-serving-mid-update
+sleep 0.5
+run "$DEFLOAD" coins "$WORK/coins.bin" --address 2 --unit "${serial}R"
+check "stalled mid-update: exit code" 13 "$RC"
+check "stalled mid-update: says so" 1 "$(grep -c 'does not serve its block' <<<"$ERR")"
 
 # ------------------------------------------------------------- the bound
 # Last: the download goes on in the library when defload has given up and ended.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "defloader.h"
 #include "platform/clock.h"
 #include "tools/defload_watch.h"
 
@@ -121,6 +122,30 @@ TEST(DefloadWatch, ProgressBarFillsInProportionAndNeverOverflows) {
   for (const Case& c : cases)
     EXPECT_EQ(defload_tool::ProgressBar(c.progress, c.total, c.width), c.bar)
         << c.progress << "/" << c.total;
+}
+
+// Only a transmission failure leaves the acceptor needing another download; the
+// SR5's words say its coins are now incomplete.
+TEST(DefloadWatch, AdviceFollowsOnlyAFailedTransmission) {
+  struct Case {
+    int kind, result;
+    const char* says;  // nullptr: no advice
+  } const cases[] = {
+      {DFL_KIND_SR5_COINS, DFL_RESULT_SEND_FAILED, "the SR5 now holds an incomplete set of coins"},
+      {DFL_KIND_ELITE_BILLS, DFL_RESULT_SEND_FAILED, "download the file again"},
+      {DFL_KIND_SR5_COINS, DFL_RESULT_DONE, nullptr},
+      {DFL_KIND_SR5_COINS, DFL_RESULT_NO_RESPONSE, nullptr},
+      {DFL_KIND_LUMINA_BILLS, DFL_RESULT_UNKNOWN_KIND, nullptr},
+  };
+  for (const Case& c : cases) {
+    const char* advice = defload_tool::EndAdvice(c.kind, c.result);
+    if (c.says == nullptr) {
+      EXPECT_EQ(advice, nullptr) << c.kind << " " << c.result;
+    } else {
+      ASSERT_NE(advice, nullptr) << c.kind << " " << c.result;
+      EXPECT_NE(std::string(advice).find(c.says), std::string::npos) << advice;
+    }
+  }
 }
 
 }  // namespace
