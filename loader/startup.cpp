@@ -21,6 +21,11 @@ namespace loader {
 namespace {
 
 constexpr const char* kBanner = "QMX Firmware Reprogramming System\n";
+// The restarted unit answers an enquiry within milliseconds.
+constexpr std::int64_t kChecksumAnswerWaitMs = 1000;
+// Comes before the warning, which starts a line of its own.
+constexpr const char* kKernelAdvice =
+    "\nThe unit's kernel fails its check and was kept: run again with /k to rewrite it";
 
 constexpr const char* kHelpLines[] = {
     "QMX Firmware Reprogramming System\n",
@@ -40,14 +45,21 @@ char LowerAscii(char c) {
 }
 
 // A serial number selects the unit (and names its block): one cut short would
-// select another unit, so an over-long one is refused, not truncated.
-void SetSerial(LoaderState& state, const std::string& serial) {
+// select another unit, so an over-long one is refused, not truncated. Without one
+// the first unit found would be programmed, perhaps not the one the technician
+// meant: refused too.
+void SetSerial(LoaderState& state, const std::string& option, const std::string& serial) {
   std::memset(state.Options.SerialOption, 0, sizeof state.Options.SerialOption);
-  if (serial.size() >= sizeof state.Options.SerialOption) {
-    state.Options.RejectedSerial = serial;
+  if (serial.empty()) {
+    state.Options.SerialError = "No serial number after " + option + ": give /s SERIAL or /s=SERIAL";
     return;
   }
-  state.Options.RejectedSerial.clear();
+  if (serial.size() >= sizeof state.Options.SerialOption) {
+    state.Options.SerialError =
+        "Serial number <" + serial + "> is too long: a serial number has at most 11 characters";
+    return;
+  }
+  state.Options.SerialError.clear();
   std::memcpy(state.Options.SerialOption, serial.data(), serial.size());
 }
 
@@ -58,6 +70,10 @@ LoaderState::LoaderState(LoaderServices services)
       Link(*services_.Clock, [this](const char* line) { TraceSink(*this, line); }) {
   Link.SetRecordHandler(
       [this](std::uint16_t code, std::uint32_t value) { DispatchRecord(*this, code, value); });
+}
+
+LoaderState::~LoaderState() {
+  SetDriverState(*this, 0);
 }
 
 bool LoaderState::BindLink(std::string* error) {
@@ -123,9 +139,11 @@ void ParseCommandLine(LoaderState& state, const std::vector<std::string>& args) 
       case 'c': state.Options.Check = true; break;
       case 's':
         if (arg.size() > 2 && arg[2] == '=') {
-          SetSerial(state, arg.substr(3));
+          SetSerial(state, arg, arg.substr(3));
         } else if (i + 1 < args.size()) {
-          SetSerial(state, args[++i]);  // consumed: never examined as an option
+          SetSerial(state, arg, args[++i]);  // consumed: never examined as an option
+        } else {
+          SetSerial(state, arg, "");
         }
         break;
       case '?': ShowHelp(state);
@@ -163,11 +181,18 @@ void ClaimSharedBlock(LoaderState& state) {
     ReportFatal(state, text);
   }
   std::uint8_t* base = state.Block.data();
-  platform::StoreSharedWord(base + block::kDriverAreaMagic, kBlockMagic);
-  platform::StoreSharedWord(base + block::kDriverState, block::kDriverStateFlashwright);
-  state.BlockClaimed = true;
-  // Without the mark this run clears DriverState at its end as before.
-  state.LoaderMark = platform::PresenceMark::Take(MappingName(state.Options.SerialOption), nullptr);
+  {
+    std::lock_guard<std::mutex> hold(state.DriverStateLock);
+    // An end request came first: the process is about to go, so take nothing it
+    // could not give back.
+    if (state.EndRequested) return;
+    platform::StoreSharedWord(base + block::kDriverAreaMagic, kBlockMagic);
+    platform::StoreSharedWord(base + block::kDriverState, block::kDriverStateFlashwright);
+    state.BlockClaimed = true;
+    // Without the mark this run clears DriverState at its end as before.
+    state.LoaderMark =
+        platform::PresenceMark::Take(MappingName(state.Options.SerialOption), nullptr);
+  }
   state.CompileDate = reinterpret_cast<const char*>(base + block::kCompileDate);
   state.CompileTime = reinterpret_cast<const char*>(base + block::kCompileTime);
 }
@@ -274,9 +299,37 @@ void WriteCompiledOn(LoaderState& state, const std::string& date, const std::str
   ConsoleWrite(state, line);
 }
 
+// Asks the restarted unit for its application checksum: the image's own means the
+// application is sound. Bounded: a unit that does not answer gets no advice.
+bool UnitRunsTheImagesApplication(LoaderState& state) {
+  const std::uint32_t expected = platform::ReadBE32(
+      state.Image.ImageBuffer.data() + *state.Image.ApplicationBlock + checksum_block::kChecksum);
+  state.Unit.CardApplicationChecksum = static_cast<std::int32_t>(~expected);
+  platform::Clock& clock = state.Clock();
+  const std::int64_t start = clock.Counter();
+  std::int64_t asked = 0;
+  for (;;) {
+    const std::int64_t waited = (clock.Counter() - start) * 1000 / clock.Frequency();
+    if (waited >= kChecksumAnswerWaitMs) return false;
+    if (waited >= asked * kEnquiryPeriodMs) {
+      state.Link.QueueRecord(kFillerCode, kFillerValue);
+      state.Link.QueueRecord(link_code::kExtendedCommand, command::kEnquireApplicationChecksum);
+      state.Link.FlushRecords();
+      ++asked;
+    }
+    clock.Sleep(state.Options.PollPauseMs);
+    state.Link.PollUnit();
+    if (static_cast<std::uint32_t>(state.Unit.CardApplicationChecksum.load()) == expected) {
+      return true;
+    }
+  }
+}
+
 // Programs the unit with the worker and shows its progress. Returns false when the
 // reprogramming did not end with a healthy unit.
 bool ProgramInConsole(LoaderState& state) {
+  // Decided as the worker decides it, before the worker starts.
+  const bool kernelKept = StartAddress(state) != 0;
   ProgramCard worker(state);
   ConsoleWrite(state, "Programming...");
   ProgressMarks marks;
@@ -299,6 +352,12 @@ bool ProgramInConsole(LoaderState& state) {
   }
   if (status != unit_status::kHealthy) {
     char text[160];
+    if ((status & unit_status::kChecksumFailure) != 0 && kernelKept &&
+        UnitRunsTheImagesApplication(state)) {
+      // What fails is then the kernel this run kept (a kernel update cut short
+      // leaves it so): only /k rewrites it; a plain run would fail the same way.
+      ConsoleWrite(state, kKernelAdvice);
+    }
     if (status & unit_status::kChecksumFailure) {
       std::snprintf(text, sizeof text,
                     "\nWarning: The reprogramming has failed!!\n"
@@ -394,9 +453,15 @@ int RunFlashwright(LoaderState& state, const std::vector<std::string>& args) {
         AttachConsole(state);
         ConsoleWrite(state, kBanner);
       }
-      if (!state.Options.RejectedSerial.empty()) {
-        ReportFatal(state, "Serial number <" + state.Options.RejectedSerial +
-                               "> is too long: a serial number has at most 11 characters");
+      if (!state.Options.SerialError.empty()) ReportFatal(state, state.Options.SerialError);
+      if (!state.Options.NoGui && state.Services().CreateView != nullptr) {
+        // The display is asked before the unit is taken: a toolkit that cannot
+        // start may end the process on the spot.
+        std::string error;
+        state.StartupView = state.Services().CreateView(&error);
+        if (!state.StartupView) {
+          ReportFatal(state, error.empty() ? std::string("No window can be shown: use /n") : error);
+        }
       }
       ClaimSharedBlock(state);
       StartupRun(state);
@@ -425,6 +490,9 @@ void ReportFatal(LoaderState& state, const std::string& text) {
   }
   if (state.Options.NoGui) {
     ConsoleWrite(state, ("Error: " + message + "\n\n").c_str());
+  } else if (state.StartupView) {
+    state.StartupView->ShowBox(message, "Programming Error",
+                               forms::kBoxOk | forms::kBoxServiceNotification);
   } else {
     state.Services().ShowMessageBox(message.c_str(), "Programming Error");
   }
@@ -443,7 +511,9 @@ void ExitLoader(LoaderState& state, int code) {
   throw LoaderExit(code);
 }
 
-void SetDriverState(LoaderState& state, std::uint32_t value) {
+namespace {
+
+void SetDriverStateLocked(LoaderState& state, std::uint32_t value) {
   if (!state.BlockClaimed) return;
   if (value == 0) {
     // Letting go first: of two loaders ending together, the later sees no other.
@@ -455,6 +525,19 @@ void SetDriverState(LoaderState& state, std::uint32_t value) {
     if (state.BlockLeftToOtherLoader) return;  // that one clears it when it ends
   }
   platform::StoreSharedWord(state.Block.data() + block::kDriverState, value);
+}
+
+}  // namespace
+
+void SetDriverState(LoaderState& state, std::uint32_t value) {
+  std::lock_guard<std::mutex> hold(state.DriverStateLock);
+  SetDriverStateLocked(state, value);
+}
+
+void HandBackUnit(LoaderState& state) {
+  std::lock_guard<std::mutex> hold(state.DriverStateLock);
+  state.EndRequested = true;
+  SetDriverStateLocked(state, 0);
 }
 
 std::string BlockText(const char* text) {

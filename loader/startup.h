@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -66,8 +67,9 @@ struct LoaderOptions {
   bool Check = false;
   bool ForceKernelUpdate = false;
   char SerialOption[kSerialOptionSize] = {};
-  // A serial number too long for SerialOption, refused once the console is attached.
-  std::string RejectedSerial;
+  // Why the serial number asked for cannot be used (too long for SerialOption, or
+  // "/s" with nothing after it); refused once the console is attached.
+  std::string SerialError;
   // How long the worker pauses between looks for the unit's answers.
   std::uint32_t PollPauseMs = kPollPauseMs;
 };
@@ -104,6 +106,9 @@ class LoaderState {
 
  public:
   explicit LoaderState(LoaderServices services = {});
+  // Hands the unit back if no exit path did: a toolkit may end the process with
+  // exit() (its display gone), which runs this and nothing of ours.
+  ~LoaderState();
   LoaderState(const LoaderState&) = delete;
   LoaderState& operator=(const LoaderState&) = delete;
 
@@ -116,6 +121,10 @@ class LoaderState {
 
   // The shared interface block while Flashwright holds it.
   platform::SharedMemory Block;
+  // Guards DriverState, the claim and the mark against an end request, which hands
+  // the unit back from a thread of its own while the main thread may be ending too.
+  std::mutex DriverStateLock;
+  bool EndRequested = false;  // under the lock: nothing may be claimed any more
   bool BlockClaimed = false;
   // Held with the block: a second Flashwright on the same unit (which fails, the
   // device being taken) must not clear DriverState under the one still programming.
@@ -132,6 +141,10 @@ class LoaderState {
   bool AutoExit = false;
 
   UsbLink Link;
+
+  // Window mode: the toolkit's view, made before the unit is taken so that a
+  // display that does not answer costs nothing, and start-up failures show in it.
+  std::unique_ptr<forms::View> StartupView;
 
   // Binds the D2XX library for the link unless the services brought a table.
   // False with the reason when the library or an entry point is missing.
@@ -205,6 +218,12 @@ std::string BlockText(const char* text);
 
 // Writes `value` into DriverState when the block is claimed.
 void SetDriverState(LoaderState& state, std::uint32_t value);
+
+// The process is asked to end from outside (a terminal closing, a kill, Ctrl-C):
+// hands the unit back as the exit path would, from any thread, and keeps a claim
+// that has not happened yet from happening. The worker may still be talking to the
+// unit, so the link is left to the system, which closes it with the process.
+void HandBackUnit(LoaderState& state);
 
 // The name of the shared block for a serial number ("" for the first unit).
 std::string MappingName(const char* serial);

@@ -1,5 +1,5 @@
-// The console: that of a window program started from a shell, and whether standard
-// output is one.
+// The console: that of a window program started from a shell, whether standard
+// output is one, and the requests to end that reach a program through it.
 #pragma once
 
 #include <cstdio>
@@ -20,5 +20,13 @@ std::string CurrentDirectory();
 // Whether standard output is an interactive console (a terminal) rather than a
 // file or a pipe: a program may then redraw a line in place.
 bool StandardOutputIsTerminal();
+
+// Has `onEnd` run once, on a thread of its own, when the process is asked to end
+// from outside: Ctrl-C, its terminal or console window closing, a polite kill
+// (POSIX: SIGINT, SIGHUP, SIGTERM; Windows: the console's Ctrl and close events).
+// The rest of the process runs on meanwhile; once `onEnd` returns, the request
+// ends the process as it would have without us. Call it before any other thread
+// starts (POSIX: the threads inherit the signals held back for the watcher).
+void OnEndRequest(void (*onEnd)());
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <vector>
 
 #include "platform/console.h"
@@ -66,6 +67,34 @@ std::string CurrentDirectory() {
     if (length < buffer.size()) return std::string(buffer.data(), length);
     buffer.resize(length + 1);
   }
+}
+
+namespace {
+
+std::atomic<void (*)()> endHandler{nullptr};
+
+// The system calls this on a thread of its own. Returning FALSE passes the event on
+// to the default handler, which ends the process; a console closing gives us a few
+// seconds for it.
+BOOL WINAPI ConsoleEvent(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      if (void (*onEnd)() = endHandler.exchange(nullptr)) onEnd();
+      break;
+    default: break;
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+void OnEndRequest(void (*onEnd)()) {
+  endHandler = onEnd;
+  SetConsoleCtrlHandler(&ConsoleEvent, TRUE);
 }
 
 }  // namespace platform

@@ -61,6 +61,26 @@ Error: Serial number <ABCDEFGHIJKL> is too long: a serial number has at most 11 
 '
 check "over-long serial exit code" 1 "$RC"
 
+run "$FLASHWRIGHT" /n /s
+check_output "/s without a serial number" 'QMX Firmware Reprogramming System
+Error: No serial number after /s: give /s SERIAL or /s=SERIAL
+
+'
+check "/s without a serial number: exit code" 1 "$RC"
+
+# A Qt platform that cannot start would end the program on the spot: the window
+# mode asks first, and ends with an error, never an abort, before any unit is taken.
+if [ -z "$EMULATOR" ]; then
+  for platform in xcb wayland; do
+    (unset DISPLAY WAYLAND_DISPLAY; QT_QPA_PLATFORM=$platform XDG_RUNTIME_DIR=$WORK \
+      run "$FLASHWRIGHT" /s "$serial"; echo "$RC" >"$WORK/rc"; echo "$ERR" >"$WORK/err.$platform")
+    check "QT_QPA_PLATFORM=$platform without its display: exit code" 1 "$(cat "$WORK/rc")"
+    check "QT_QPA_PLATFORM=$platform without its display: the error" \
+      "Programming Error: Cannot open the display: use /n to run Flashwright in the console (Serial No. $serial)" \
+      "$(cat "$WORK/err.$platform")"
+  done
+fi
+
 missing=$WORK/no-such-library
 FLASHWRIGHT_D2XX=$missing run "$FLASHWRIGHT" /n /s "$serial"
 check "missing D2XX library: exit code" 1 "$RC"

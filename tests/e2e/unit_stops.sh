@@ -84,4 +84,71 @@ check "a dropped block: programming complete" "Programming complete" "$(last_lin
 run "$SIM" status --serial "$serial"
 check "a dropped block: healthy" 1 "$(value status)"
 check "a dropped block: the new firmware" "Full Release 2.0.1" "$(value firmware)"
+
+QMX=$(program qmx)
+# host_sees SERIAL RESULT: true once a host's open gives RESULT (bounded); the
+# last answer stays in $OUT.
+host_sees() {
+  local i
+  for i in $(seq 50); do
+    run "$QMX" --serial "$1" status
+    [ "$(value open)" = "$2" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# A technician's terminal closing (SIGHUP) or a kill (SIGTERM) mid-programming:
+# Flashwright hands the unit back on the way out. Its application is half written,
+# so hosts hear "not ready" from the unit's driver, no longer "busy" (170) until
+# Flashwright runs again; the next run programs it and hosts open it. Windows has
+# console events instead of signals.
+if [ -z "$EMULATOR" ]; then
+  for signal in TERM HUP; do
+    serial="S$signal$RANDOM"
+    start_unit "sig$signal" --serial "$serial" --firmware old.a37 --ack-delay 20
+    flashwright_in_background "sig$signal.out" /n /s "$serial"
+    wait_for_programming "$serial" 5
+    kill -s "$signal" "$RUNNER"
+    wait_for_runner 10
+    check "SIG$signal: ended by the signal" $((128 + $(kill -l "$signal"))) "$RC"
+    host_sees "$serial" "21 (the unit's driver is not ready)" || true
+    check "SIG$signal: the unit is handed back" "21 (the unit's driver is not ready)" \
+      "$(value open)"
+    run "$FLASHWRIGHT" /n /s "$serial"
+    check "SIG$signal: the next run programs" 0 "$RC"
+    run "$SIM" status --serial "$serial"
+    check "SIG$signal: the new firmware" "Full Release 2.0.1" "$(value firmware)"
+    check "SIG$signal: driver-state" 0 "$(value driver-state)"
+    host_sees "$serial" "0 (open)" || true
+    check "SIG$signal: a host opens" "0 (open)" "$(value open)"
+  done
+fi
+
+# A kernel update cut short leaves a kernel that fails its check: a plain run keeps
+# it, so it tells the technician to run again with /k, which mends the unit. The
+# kernel's blocks from 0x1000 on carry its mark: cut after the mark, before the end.
+fwimage make --release full --version 2.0.1 --kernel-size 0x5000 --app-size 0x1000 \
+  --kernel-version 1.0.0.7 --seed 4 -o bigkernel.a37
+fwimage pack "flashwright-plain$EXE" bigkernel.a37 -o "flashwright-bigkernel$EXE"
+BIGKERNEL=$WORK/flashwright-bigkernel$EXE
+serial="KRN$RANDOM"
+start_unit kernel --serial "$serial" --firmware old.a37 --ack-delay 20
+# A session of its own, so that the kill reaches the program under the emulator too.
+setsid ${EMULATOR:+"$EMULATOR"} "$BIGKERNEL" /n /f /k /s "$serial" >kernel.out 2>&1 &
+RUNNER=$!
+wait_for_programming "$serial" 40
+kill -KILL -- "-$RUNNER" 2>/dev/null || true
+wait "$RUNNER" || true
+ADVICE="The unit's kernel fails its check and was kept: run again with /k to rewrite it"
+run "$BIGKERNEL" /n /s "$serial"
+check "broken kernel, plain run: exit code" 2 "$RC"
+check "broken kernel, plain run: the advice, then the warning" "$ADVICE
+Warning: The reprogramming has failed!!" \
+  "$(tr -d '\r' <<<"$OUT" | grep -A1 -F "$ADVICE")"
+run "$BIGKERNEL" /n /k /s "$serial"
+check "broken kernel, /k: exit code" 0 "$RC"
+check "broken kernel, /k: no advice" 0 "$(tr -d '\r' <<<"$OUT" | grep -c -F "$ADVICE" || true)"
+run "$SIM" status --serial "$serial"
+check "broken kernel, /k: healthy" 1 "$(value status)"
 finish

@@ -125,9 +125,12 @@ TEST_F(StartupRun, UnitThatCannotBeReprogrammed) {
 // An unhealthy unit after programming is a warning, each with its own text, and
 // still the closing line.
 TEST_F(StartupRun, UnhealthyStatusAfterProgrammingIsAWarningWithExitTwo) {
+  // A checksum failure of a unit whose application is the image's, its kernel
+  // kept: the advice comes first.
   const std::pair<std::uint32_t, const char*> rows[] = {
       {0x2C, "Warning: The unit is returning\n  a self test error code of 2c"},
-      {0x200, "Warning: The reprogramming has failed!!\n"
+      {0x200, "The unit's kernel fails its check and was kept: run again with /k to rewrite it\n"
+              "Warning: The reprogramming has failed!!\n"
               "The unit is returning a checksum failure status"},
   };
   for (const auto& [status, warning] : rows) {
@@ -145,6 +148,38 @@ TEST_F(StartupRun, UnhealthyStatusAfterProgrammingIsAWarningWithExitTwo) {
     EXPECT_NE(out.find(std::string("Programming...\n") + warning + "\nProgramming complete\n"),
               std::string::npos)
         << out;
+  }
+}
+
+// A kernel update cut short leaves a kernel that fails its check; a plain run keeps
+// it and says that only /k mends it, and /k does.
+TEST_F(StartupRun, BrokenKernelIsMendedByKernelOptionAndAPlainRunSaysSo) {
+  struct Row {
+    std::vector<std::string> args;
+    int code;
+    bool advice;
+    std::int32_t status;
+  };
+  const Row rows[] = {{{"/n"}, kExitWarning, true, 0x200}, {{"/n", "/k"}, 0, false, 1}};
+  const std::string program = PackedProgram(Description(4, 1, 0, 1, 2));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.args.size());
+    units_.clear();
+    sim_d2xx::units.clear();
+    sim::UsbUnit& unit = AddUnit(Description(3, 1, 0, 0, 1));
+    const std::uint8_t damage = static_cast<std::uint8_t>(unit.firmware().flash()[0x2000] ^ 0x5A);
+    unit.firmware().WriteFlash(0x2000, &damage, 1);
+    ASSERT_EQ(unit.Status().status, 0x200);
+    std::fclose(out_);
+    out_ = std::tmpfile();
+    EXPECT_EQ(Run(program, row.args), row.code);
+    const std::string out = Output();
+    EXPECT_EQ(out.find("Programming...\nThe unit's kernel fails its check and was kept: run "
+                       "again with /k to rewrite it\nWarning: The reprogramming has failed!!\n") !=
+                  std::string::npos,
+              row.advice)
+        << out;
+    EXPECT_EQ(unit.Status().status, row.status);
   }
 }
 

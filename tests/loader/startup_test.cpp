@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/bytes.h"
@@ -108,7 +110,7 @@ TEST_P(CommandLine, SetsFlagsAndSerial) {
   EXPECT_EQ(loader.state.Options.Check, c.check);
   EXPECT_EQ(loader.state.Options.ForceKernelUpdate, c.kernel);
   EXPECT_STREQ(loader.state.Options.SerialOption, c.serial);
-  EXPECT_TRUE(loader.state.Options.RejectedSerial.empty());
+  EXPECT_TRUE(loader.state.Options.SerialError.empty());
   EXPECT_EQ(loader.out.Text(), "");
 }
 
@@ -135,8 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The parameter after "/s" is the serial number, never an option.
         ParseCase{{"/s", "/n"}, false, false, false, false, "/n"},
         ParseCase{{"/s", "/?"}, false, false, false, false, "/?"},
-        ParseCase{{"/n", "/s"}, true, false, false, false, ""},
-        ParseCase{{"/s="}, false, false, false, false, ""},
+        ParseCase{{"/s=X"}, false, false, false, false, "X"},
         ParseCase{{"/s=AAA", "/s=BBB"}, false, false, false, false, "BBB"},
         ParseCase{{"/s=12345678901"}, false, false, false, false, "12345678901"},
         ParseCase{{"/n", "/f", "/k", "/c", "/s=X"}, true, true, true, true, "X"}));
@@ -145,13 +146,27 @@ TEST(CommandLine, OverlongSerialIsKeptAsideNotCut) {
   TestLoader loader;
   EXPECT_EQ(loader.Parse({"/s=123456789012"}), -1);
   EXPECT_STREQ(loader.state.Options.SerialOption, "");
-  EXPECT_EQ(loader.state.Options.RejectedSerial, "123456789012");
+  EXPECT_NE(loader.state.Options.SerialError.find("<123456789012>"), std::string::npos);
 
   // A later valid serial number replaces it, as every "/s" replaces the one before.
   TestLoader again;
   again.Parse({"/s", "123456789012", "/s=OK"});
   EXPECT_STREQ(again.state.Options.SerialOption, "OK");
-  EXPECT_TRUE(again.state.Options.RejectedSerial.empty());
+  EXPECT_TRUE(again.state.Options.SerialError.empty());
+}
+
+// "/s" without a serial number would program whichever unit is found first.
+TEST(StartupSequence, SerialOptionWithoutAValueIsAnErrorBeforeAnythingIsClaimed) {
+  const std::vector<std::string> rows[] = {{"/n", "/s"}, {"/n", "/s="}, {"/n", "/serial", ""}};
+  for (const auto& args : rows) {
+    SCOPED_TRACE(args[1]);
+    TestLoader loader;
+    EXPECT_EQ(loader.Run(args), 1);
+    EXPECT_EQ(loader.out.Text(), "QMX Firmware Reprogramming System\n"
+                                 "Error: No serial number after " + args[1] +
+                                     ": give /s SERIAL or /s=SERIAL\n\n");
+    EXPECT_FALSE(loader.state.BlockClaimed);
+  }
 }
 
 // FLASHWRIGHT_POLL_MS: 1 to 100 ms; anything else leaves the pause alone, with a trace.
@@ -326,6 +341,114 @@ TEST_F(SharedBlock, WindowRunReportsInABoxAndWritesNothing) {
   EXPECT_EQ(Boxes::shown[0].second, "Programming Error");
   EXPECT_EQ(loader.out.Text(), "");
   EXPECT_EQ(Word(0x2004), 0u);
+}
+
+// A terminal closing or a kill hands the unit back as the exit path would: not
+// from under another loader, and never claimed after the request.
+TEST_F(SharedBlock, EndRequestHandsTheUnitBack) {
+  struct Row {
+    const char* name;
+    bool claimed, otherLoader;
+    std::uint32_t driverState;
+  };
+  const Row rows[] = {{"claimed", true, false, 0u},
+                      {"beside another loader", true, true, 2u},
+                      {"asked before the claim", false, false, 1u}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    platform::StoreSharedWord(driver_.data() + 0x2004, 1);
+    TestLoader other;
+    if (row.otherLoader) {
+      other.Parse({"/s", serial_});
+      ClaimSharedBlock(other.state);
+    }
+    TestLoader loader;
+    loader.Parse({"/s", serial_});
+    if (row.claimed) ClaimSharedBlock(loader.state);
+    HandBackUnit(loader.state);
+    if (!row.claimed) ClaimSharedBlock(loader.state);
+    EXPECT_EQ(loader.state.BlockClaimed, row.claimed);
+    EXPECT_EQ(Word(0x2004), row.driverState);
+    if (row.otherLoader) {
+      EXPECT_EQ(RunUntilExit([&] { ExitLoader(other.state, 0); }), 0);
+      EXPECT_EQ(Word(0x2004), 0u) << "the last loader to go clears it";
+    }
+  }
+}
+
+// A toolkit that ends the process with exit() (its display gone) runs no exit path
+// of ours: the state's end hands the unit back.
+TEST_F(SharedBlock, StateEndingWithoutTheExitPathHandsTheUnitBack) {
+  {
+    TestLoader loader;
+    loader.Parse({"/s", serial_});
+    ClaimSharedBlock(loader.state);
+    EXPECT_EQ(Word(0x2004), 2u);
+  }
+  EXPECT_EQ(Word(0x2004), 0u);
+}
+
+// The window toolkit as the start-up meets it: made, or refused as when no display
+// answers, and asked for boxes; no window runs here.
+class StartupView final : public forms::View {
+ public:
+  static inline bool displayAnswers = true;
+  static inline std::vector<std::pair<std::string, unsigned>> boxes;
+  static std::unique_ptr<forms::View> Create(std::string* error) {
+    if (!displayAnswers) {
+      *error = "Cannot open the display :9: use /n to run Flashwright in the console";
+      return nullptr;
+    }
+    return std::make_unique<StartupView>();
+  }
+  forms::BoxAnswer ShowBox(const std::string& text, const std::string& title,
+                           unsigned flags) override {
+    boxes.emplace_back(title + ": " + text, flags);
+    return forms::BoxAnswer::kOk;
+  }
+  bool ChooseFile(const forms::Control&, std::string*) override { return false; }
+  void CloseWindow(forms::FormLogic&) override {}
+  void Run(const char*, forms::FormLogic&, forms::FormLogic&) override {}
+  bool SavePicture(forms::FormLogic&, const std::string&, std::string*) override { return false; }
+};
+
+// In window mode a start-up failure shows in the toolkit's box when a display
+// answers; when none does, the run ends before the unit is taken or looked for.
+TEST_F(SharedBlock, WindowModeAsksTheDisplayBeforeTheUnitIsTaken) {
+  platform::VirtualClock clock;
+  sim_d2xx::units.clear();  // a machine without any FTDI device
+  const platform::d2xx::Api table = sim_d2xx::Table();
+  const std::string notFound = "Valdren not found (Serial No. " + serial_ + ")";
+  const std::string noDisplay =
+      "Cannot open the display :9: use /n to run Flashwright in the console (Serial No. " +
+      serial_ + ")";
+  struct Row {
+    bool displayAnswers;
+    std::vector<std::pair<std::string, unsigned>> viewBoxes;
+    std::vector<std::pair<std::string, std::string>> otherBoxes;
+    std::uint32_t driverState;
+    std::int64_t searchedSeconds;
+  };
+  const Row rows[] = {
+      {true, {{"Programming Error: " + notFound, 0x00200000u}}, {}, 0u, 5},
+      {false, {}, {{noDisplay, "Programming Error"}}, 1u, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.displayAnswers);
+    platform::StoreSharedWord(driver_.data() + 0x2004, 1);
+    StartupView::displayAnswers = row.displayAnswers;
+    StartupView::boxes.clear();
+    LoaderServices services = UseD2xx(table, clock);
+    services.CreateView = &StartupView::Create;
+    TestLoader loader(services);
+    const std::int64_t start = clock.Counter();
+    EXPECT_EQ(loader.Run({"/s=" + serial_}), 1);
+    EXPECT_EQ(StartupView::boxes, row.viewBoxes);
+    EXPECT_EQ(Boxes::shown, row.otherBoxes);
+    EXPECT_EQ(Word(0x2004), row.driverState);
+    EXPECT_EQ((clock.Counter() - start) / clock.Frequency(), row.searchedSeconds);
+    EXPECT_EQ(loader.out.Text(), "");
+  }
 }
 
 TEST_F(SharedBlock, MissingD2xxLibraryIsAFatalErrorThatNamesIt) {

@@ -186,6 +186,15 @@ TEST(QtViewRun, EventsReachTheLogicAndWhatItChangesIsShown) {
     ASSERT_NE(top, nullptr);
     EXPECT_TRUE(top->isVisible());
     EXPECT_EQ(top->size(), QSize(403, 346));
+    // Titles exactly as given: the platforms append a display name, when one is set,
+    // to every window's and box's title.
+    EXPECT_EQ(top->windowTitle(), "QMX Programming Utility");
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
+    box.Arm();
+    view->ShowBox("Warning", "Unit Error", kBoxOk);
+    EXPECT_TRUE(box.seen);
+    EXPECT_EQ(box.title, "Unit Error");
+    box = {};
     EXPECT_EQ(Control<QLabel>("TheForm", "Comment")->text(), "Created");
     EXPECT_FALSE(TopLevel("DiagForm")->isVisible());
     EXPECT_EQ(QApplication::style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay), 0)
