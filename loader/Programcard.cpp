@@ -90,8 +90,8 @@ std::uint32_t StartAddress(const LoaderState& state) {
   return 0;
 }
 
-ProgramCard::ProgramCard(LoaderState& state) : state_(state) {
-  TotalBlocks = CountBlocks(state_, StartAddress(state_));
+ProgramCard::ProgramCard(LoaderState& state) : state_(state), startAddress_(StartAddress(state)) {
+  TotalBlocks = CountBlocks(state_, startAddress_);
   thread_ = std::thread([this] { Execute(); });
 }
 
@@ -138,7 +138,7 @@ void ProgramCard::Program() {
 
   const std::uint8_t* image = state_.Image.ImageBuffer.data();
   const std::size_t end = ImageEnd(state_);
-  for (std::size_t address = StartAddress(state_); address < end; address += kProgramBlockSize) {
+  for (std::size_t address = startAddress_; address < end; address += kProgramBlockSize) {
     if (BlockIsEmpty(image + address)) continue;
     state_.Unit.BlockAcknowledged = false;
     if (!AwaitAcknowledgement(static_cast<std::uint32_t>(address))) {
@@ -217,9 +217,10 @@ bool ProgramCard::AwaitAcknowledgement(std::uint32_t address) {
     return true;
   }
   // Each copy the unit took is acknowledged, the lost ones excepted: give the
-  // others time to arrive before the next block counts from here. Without a block
-  // measured yet, this one's wait stands in for the unit's time.
-  const std::int64_t ackMs = slowestAckMs_ >= 0 ? slowestAckMs_ : firstAcknowledgement;
+  // others time to arrive before the next block counts from here. This block may
+  // take the unit longer than any before it: its own wait, which is never shorter
+  // than the unit's time for it, counts too.
+  const std::int64_t ackMs = std::max(slowestAckMs_, firstAcknowledgement);
   const std::int64_t settle = 2 * ackMs + kDuplicateAckMarginMs;
   while (unit.Acknowledgements - acknowledgedBefore < copies && link.IsOpen() &&
          Elapsed(start) - firstAcknowledgement < settle && Elapsed(start) < kAckWaitMs) {

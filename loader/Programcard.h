@@ -124,6 +124,9 @@ class ProgramCard {
   std::int64_t Elapsed(std::int64_t since) const;  // in ms of the clock
 
   LoaderState& state_;
+  // Decided once, on the owner's thread: the window's check box may change
+  // ForceKernelUpdate while the worker runs, and the count must match what is sent.
+  std::uint32_t startAddress_ = 0;
   std::int64_t slowestAckMs_ = -1;  // of the blocks sent once; -1: none yet
   std::mutex progressLock_;
   std::condition_variable progress_;

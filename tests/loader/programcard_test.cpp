@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -70,6 +71,8 @@ class ScriptedUnit {
   std::int32_t statusAfterRestart = 1;
   std::function<void()> onPause;  // runs on the worker's thread at each pause
   std::int64_t ackAfterMs = 0;    // not 0: each acknowledgement that long after its block
+  int slowerFromBlock = 0;        // not 0: from the Nth block received on, slowerAckMs
+  std::int64_t slowerAckMs = 0;
   int loseAckOfCopy = 0;          // the Nth block received is never acknowledged
 
   // A block began while an acknowledgement the unit owes was still unsent: the
@@ -126,7 +129,10 @@ class ScriptedUnit {
           if (ackBlocks < 0 || blocksDone_ <= ackBlocks) {
             if (ackAfterMs != 0) {
               // One block at a time: a copy waits for the one before it.
-              lastAckDue_ = std::max(clock_.Counter(), lastAckDue_) + ackAfterMs * 1000;
+              const std::int64_t ms = slowerFromBlock != 0 && blocksDone_ >= slowerFromBlock
+                                          ? slowerAckMs
+                                          : ackAfterMs;
+              lastAckDue_ = std::max(clock_.Counter(), lastAckDue_) + ms * 1000;
               dueAcks_.push_back(lastAckDue_);
             } else if (ackAfterPauses == 0) {
               library_.Reply(0xE003, 202);
@@ -739,10 +745,14 @@ TEST_F(ProgramCardTest, ABlockInFlightWhenTheLinkRecoveredIsSentAgain) {
     const char* name;
     int loseAckOfCopy;
     std::int64_t ackMs;
+    std::uint32_t resent;        // the block in flight at the recovery
+    std::int64_t resentBlockMs;  // not 0: the unit's time for it and those after
   };
-  const Row rows[] = {{"acknowledgement lost", 1, 0},
-                      {"both copies acknowledged", 0, 20},
-                      {"both copies acknowledged by a slow unit", 0, 350}};
+  const Row rows[] = {{"acknowledgement lost", 1, 0, 0x8000, 0},
+                      {"both copies acknowledged", 0, 20, 0x8000, 0},
+                      {"both copies acknowledged by a slow unit", 0, 350, 0x8000, 0},
+                      // The blocks before it measured the unit as fast.
+                      {"a block slower than the one before it", 0, 20, 0x8080, 350}};
   state.Options.PollPauseMs = kPollPauseMs;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -752,21 +762,37 @@ TEST_F(ProgramCardTest, ABlockInFlightWhenTheLinkRecoveredIsSentAgain) {
     rowUnit.loseAckOfCopy = row.loseAckOfCopy;
     rowUnit.ackAfterMs = row.ackMs;
     rowUnit.restartPauses = 0;
+    const int resentIndex = static_cast<int>((row.resent - 0x8000) / 0x80);
+    if (row.resentBlockMs != 0) {
+      rowUnit.slowerFromBlock = resentIndex + 1;
+      rowUnit.slowerAckMs = row.resentBlockMs;
+    }
     FillBlock(0x8000, 1);
     FillBlock(0x8080, 2);
     FillBlock(0x8100, 3);
     ASSERT_TRUE(link.OpenFirstUnit());
     traces.Clear();
-    rowLibrary.Inject({Call::QueueStatus, 1, 1, 4});  // the first look after the first block
+    // The first look once the unit has the block fails: the link recovers.
+    bool injected = false;
+    rowUnit.onPause = [&] {
+      if (injected || rowUnit.Addresses().size() != static_cast<std::size_t>(resentIndex) + 1) return;
+      injected = true;
+      rowLibrary.Inject({Call::QueueStatus, 1, 1, 4});
+    };
 
     auto worker = Program();
     EXPECT_FALSE(worker->TimedOut.load());
     EXPECT_EQ(worker->BlocksProgrammed.load(), 3);
     worker.reset();
-    EXPECT_EQ(rowUnit.Addresses(), (std::vector<std::uint32_t>{0x8000, 0x8000, 0x8080, 0x8100}));
+    std::vector<std::uint32_t> sent = {0x8000, 0x8080, 0x8100};
+    sent.insert(sent.begin() + resentIndex, row.resent);
+    EXPECT_EQ(rowUnit.Addresses(), sent);
     EXPECT_FALSE(rowUnit.Overrun()) << "a block went before the unit had acknowledged the last";
-    EXPECT_EQ(traces.Count("Link recovered: block 0x8000 sent again"), 1);
-    EXPECT_EQ(rowUnit.Flash().at(0x8000), ImageBytes(0x8000, 128));
+    char resentTrace[64];
+    std::snprintf(resentTrace, sizeof resentTrace, "Link recovered: block 0x%X sent again",
+                  static_cast<unsigned>(row.resent));
+    EXPECT_EQ(traces.Count(resentTrace), 1);
+    EXPECT_EQ(rowUnit.Flash().at(row.resent), ImageBytes(row.resent, 128));
     EXPECT_EQ(Value(state.Unit.CardStatus), 1);
     link.CloseUnit();
   }
