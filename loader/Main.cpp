@@ -119,6 +119,15 @@ void TTheForm::Close() {
   if (FormCloseQuery()) ui_.CloseWindow(*this);
 }
 
+BoxAnswer TTheForm::ShowBox(const std::string& text, const char* title, unsigned flags) {
+  ++boxesOpen_;
+  struct Answered {
+    int& open;
+    ~Answered() { --open; }
+  } answered{boxesOpen_};
+  return ui_.ShowBox(text, title, flags);
+}
+
 void TTheForm::FormCreate() {
   // Hints appear at once: the views show tooltips without a pause.
   form_["PageControl"].activePage = "StartTab";
@@ -156,7 +165,13 @@ void TTheForm::ConfigButtonClick() {
 }
 
 void TTheForm::ExitTimerTimer() {
-  if (exitCountdown_ == 0) Close();
+  if (boxesOpen_ > 0) return;
+  if (exitCountdown_ == 0) {
+    // The last tick, even when the close is refused: a run under way closes the
+    // window when it ends, and a count below zero means nothing.
+    form_["ExitTimer"].enabled = false;
+    Close();
+  }
   form_["Comment"].caption = FormatText("Automatic exit in %d seconds", exitCountdown_);
   --exitCountdown_;
 }
@@ -166,9 +181,26 @@ void TTheForm::ExitButtonClick() {
 }
 
 bool TTheForm::FormCloseQuery() {
-  if (form_["ExitButton"].visible) return true;
-  ui_.ShowBox("Can't exit while programming in progress", "Close Error", kBoxOk);
+  if (CloseAllowed()) return true;
+  ShowBox("Can't exit while programming in progress", "Close Error", kBoxOk);
   return false;
+}
+
+// The same rule as a close, asked quietly: the system shows why it waits.
+bool TTheForm::QueryEndSession() {
+  return CloseAllowed();
+}
+
+// The process ends with the session, before the exit path runs: let the unit and
+// the block go here, as that path would. A run the user forced the end upon keeps
+// the link: it is the worker's alone.
+void TTheForm::EndSession() {
+  if (pendingProgram_) return;
+  if (state_.BlockClaimed) {
+    state_.Link.CloseUnit();
+    SetDriverState(state_, 0);
+  }
+  ui_.CloseWindow(*this);
 }
 
 void TTheForm::BrowseButtonClick() {
@@ -186,7 +218,7 @@ void TTheForm::LoadButtonClick() {
   image.ClearImage();
   const std::string file = form_["FileName"].caption;
   if (const char* problem = image.ReadSRecordFile(file.c_str())) {
-    ui_.ShowBox(problem, "Load Error", kBoxServiceNotification);
+    ShowBox(problem, "Load Error", kBoxServiceNotification);
     return;
   }
   // Remembered for the next start; a setting that cannot be written costs nothing now.
@@ -194,7 +226,7 @@ void TTheForm::LoadButtonClick() {
   image.ApplicationBlock = kApplicationBlockAddress;
   image.KernelBlock = kKernelBlockAddress;
   if (const char* problem = image.CheckImage(state_.Services().StandardOutput)) {
-    ui_.ShowBox(problem, "Image Error", kBoxServiceNotification);
+    ShowBox(problem, "Image Error", kBoxServiceNotification);
     form_["Compiled"].caption = "No Image Information";
   } else {
     RefreshVersionPanels();
@@ -206,12 +238,12 @@ void TTheForm::ProgramButtonClick() {
   if (pendingProgram_) return;
   const std::vector<std::uint8_t>& buffer = state_.Image.ImageBuffer;
   if (buffer[0] == 0xFF && buffer[1] == 0xFF && buffer[2] == 0xFF && buffer[3] == 0xFF) {
-    ui_.ShowBox("No Code is loaded!", "Image Error", kBoxServiceNotification);
+    ShowBox("No Code is loaded!", "Image Error", kBoxServiceNotification);
     return;
   }
   if (const char* problem = state_.Image.CheckImage(state_.Services().StandardOutput)) {
     const std::string text = problem;
-    if (ui_.ShowBox(text, "Image Error", kBoxOkCancel | kBoxServiceNotification) != BoxAnswer::kOk)
+    if (ShowBox(text, "Image Error", kBoxOkCancel | kBoxServiceNotification) != BoxAnswer::kOk)
       return;
   }
   StartProgramming();
@@ -221,6 +253,8 @@ void TTheForm::StartProgramming() {
   if (pendingProgram_) return;
   form_["Comment"].caption = "Programming";
   pendingProgram_ = std::make_unique<ProgramCard>(state_);
+  // No way out while it runs, not even before the first block is acknowledged.
+  form_["ExitButton"].visible = false;
   forms::ControlState& bar = form_["ProgressBar"];
   bar.visible = true;
   bar.min = 0;
@@ -229,6 +263,7 @@ void TTheForm::StartProgramming() {
 }
 
 void TTheForm::ProgressTimerTimer() {
+  if (boxesOpen_ > 0) return;
   if (!pendingProgram_) {
     state_.Link.PollUnit();
     return;
@@ -237,7 +272,6 @@ void TTheForm::ProgressTimerTimer() {
   if (program.Running) {
     const std::int32_t done = program.BlocksProgrammed;
     const std::int32_t total = program.TotalBlocks;
-    form_["ExitButton"].visible = done == 0;
     form_["ProgressBar"].position = done;
     form_["Comment"].caption =
         done == total
@@ -251,8 +285,8 @@ void TTheForm::ProgressTimerTimer() {
   const std::int32_t status = state_.Unit.CardStatus;
   if (program.TimedOut) {
     // The unit's status is from before the run: it must not pass for success.
-    ui_.ShowBox("Warning: The unit stopped answering\r\nProgramming did not complete", "Unit Error",
-                kBoxOk);
+    ShowBox("Warning: The unit stopped answering\r\nProgramming did not complete", "Unit Error",
+            kBoxOk);
   } else if (status != 1 && status != 44) {
     const std::string text =
         (status & 0x200) != 0
@@ -261,7 +295,7 @@ void TTheForm::ProgressTimerTimer() {
                   "The unit is returning a checksum failure status")
             : FormatText("Warning: The unit is returning\r\n  a self test error code of %x",
                          static_cast<unsigned>(status));
-    ui_.ShowBox(text, "Unit Error", kBoxOk);
+    ShowBox(text, "Unit Error", kBoxOk);
   }
   form_["ExitButton"].visible = true;
   pendingProgram_.reset();
@@ -346,7 +380,7 @@ void TTheForm::RefreshStartupCheck() {
 
 void TTheForm::StartSetButtonClick() {
   if (!platform::WriteStartupCheck(state_.Services().OwnProgramPath + kStartupCheckArgument)) {
-    ui_.ShowBox("Cannot set registry key", "Error", kBoxOk);
+    ShowBox("Cannot set registry key", "Error", kBoxOk);
     return;
   }
   RefreshStartupCheck();
@@ -354,7 +388,7 @@ void TTheForm::StartSetButtonClick() {
 
 void TTheForm::StartClearButtonClick() {
   if (!platform::ClearStartupCheck()) {
-    ui_.ShowBox("Cannot clear registry key", "Error", kBoxOk);
+    ShowBox("Cannot clear registry key", "Error", kBoxOk);
     return;
   }
   form_["StartClearButton"].visible = false;

@@ -28,6 +28,8 @@ class TTheForm : public forms::FormLogic {
   void Clicked(std::string_view control) override;
   void TimerFired(std::string_view timer) override;
   bool CloseQuery() override { return FormCloseQuery(); }
+  bool QueryEndSession() override;
+  void EndSession() override;
 
   // Handlers, as the window's events and each other call them.
   void FormCreate();
@@ -52,6 +54,11 @@ class TTheForm : public forms::FormLogic {
 
  private:
   void Close();  // asks FormCloseQuery first, as any close does
+  // The one close rule: never while a programming run exists, whose worker would
+  // go on without a window.
+  bool CloseAllowed() { return !pendingProgram_ && form_["ExitButton"].visible; }
+  // Every box goes through here: see boxesOpen_.
+  forms::BoxAnswer ShowBox(const std::string& text, const char* title, unsigned flags);
 
   LoaderState& state_;
   forms::UiService& ui_;
@@ -59,6 +66,10 @@ class TTheForm : public forms::FormLogic {
   std::unique_ptr<ProgramCard> pendingProgram_;
   int fullHeight_ = 0;
   int exitCountdown_ = 10;
+  // A box runs a message loop of its own, which goes on firing our timers: their
+  // handlers stand still until it is answered, so that the one that asked finishes
+  // first (a finished run would otherwise show its box again on every tick).
+  int boxesOpen_ = 0;
 };
 
 // The program file a registered log-on command line names. With a program suffix

@@ -69,6 +69,11 @@ class FormLogic {
   virtual void Clicked(std::string_view /*control*/) {}  // buttons and check boxes
   virtual void TimerFired(std::string_view /*timer*/) {}
   virtual bool CloseQuery() { return true; }  // any attempt to close
+  // The user's session is ending (log-off, shut-down), which closes no window the
+  // usual way. Asked first, without a box (nobody may be there to answer one):
+  // false asks the system to wait. Then told, when it ends all the same.
+  virtual bool QueryEndSession() { return true; }
+  virtual void EndSession() {}
 };
 
 // What handlers ask of the view. Boxes are shown without an owner window.

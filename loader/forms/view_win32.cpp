@@ -287,6 +287,17 @@ class Win32View final : public View {
           }
         });
         return 0;
+      case WM_QUERYENDSESSION: {
+        // A log-off or shut-down sends no WM_CLOSE: the forms are asked here instead.
+        bool allowed = true;
+        Guarded([&] { allowed = window.logic->QueryEndSession(); });
+        ExplainWait(window, !allowed);
+        return allowed ? TRUE : FALSE;
+      }
+      case WM_ENDSESSION:
+        ExplainWait(window, false);
+        if (wParam != FALSE) Handle([&] { window.logic->EndSession(); });
+        return 0;
       case WM_ACTIVATE:
         // Windows that are not dialogs keep the focus themselves; hand it to a control.
         if (LOWORD(wParam) == WA_INACTIVE) {
@@ -322,6 +333,26 @@ class Win32View final : public View {
   static bool Fail(std::string* error, const std::string& reason) {
     if (error != nullptr) *error = reason;
     return false;
+  }
+
+  // The reason the shut-down screen shows while a form holds the session up. Looked
+  // up at run time: older Windows has no such screen. Through void (*)() to keep
+  // clear of GCC's cast-function-type warning.
+  static void ExplainWait(Window& window, bool waiting) {
+    using Create = BOOL(WINAPI*)(HWND, LPCWSTR);
+    using Destroy = BOOL(WINAPI*)(HWND);
+    const HMODULE user32 = GetModuleHandleA("user32.dll");
+    if (user32 == nullptr || window.hwnd == nullptr) return;
+    if (waiting) {
+      const auto create = reinterpret_cast<Create>(
+          reinterpret_cast<void (*)()>(GetProcAddress(user32, "ShutdownBlockReasonCreate")));
+      if (create != nullptr)
+        create(window.hwnd, L"Programming the unit: wait until it has finished");
+    } else {
+      const auto destroy = reinterpret_cast<Destroy>(
+          reinterpret_cast<void (*)()>(GetProcAddress(user32, "ShutdownBlockReasonDestroy")));
+      if (destroy != nullptr) destroy(window.hwnd);
+    }
   }
 
   // Destroys the windows; messages sent meanwhile find no window list to walk.

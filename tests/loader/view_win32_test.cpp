@@ -2,6 +2,7 @@
 // windows rendered on the real controls in each way they open (pictures kept for
 // review), and the message loop with its timers.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -358,6 +359,52 @@ TEST_F(Render, RunCreatesBothWindowsRunsTheirTimersAndEndsWithTheMainWindow) {
   // The view is free again: a picture can be taken after the loop.
   const Picture picture = Save(main, "after-run");
   EXPECT_EQ(picture.width, 403u);
+}
+
+// Log-off and shut-down send no WM_CLOSE: the form is asked and told through the
+// session's own messages, on its window. Its answer is the window's; the end
+// reaches it only when the session really ends.
+BOOL CALLBACK FindMainWindow(HWND hwnd, LPARAM found) {
+  char name[32] = {};
+  GetClassNameA(hwnd, name, sizeof name);
+  if (std::string(name) == "TTheForm") *reinterpret_cast<HWND*>(found) = hwnd;
+  return TRUE;
+}
+
+class SessionForm : public FormLogic {
+ public:
+  SessionForm(const Form& form, UiService& ui) : state_(form), ui_(ui) {}
+  FormState& State() override { return state_; }
+  bool QueryEndSession() override { return allowEnd; }
+  void EndSession() override { seen.push_back("ended"); }
+  void TimerFired(std::string_view) override {
+    if (!seen.empty()) return;
+    HWND window = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), &FindMainWindow, reinterpret_cast<LPARAM>(&window));
+    for (const bool allow : {false, true}) {
+      allowEnd = allow;
+      const LRESULT answer = SendMessageA(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+      seen.push_back("may end: " + std::to_string(answer));
+    }
+    SendMessageA(window, WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);  // another program said no
+    SendMessageA(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    ui_.CloseWindow(*this);
+  }
+
+  bool allowEnd = true;
+  std::vector<std::string> seen;
+
+ private:
+  FormState state_;
+  UiService& ui_;
+};
+
+TEST_F(Render, AnEndingSessionAsksTheFormAndTellsItWhenItEnds) {
+  std::vector<std::string> log;
+  SessionForm main(kTheForm, *view_);
+  TimedForm diagnostics(kDiagForm, *view_, log);
+  view_->Run("Test", main, diagnostics);
+  EXPECT_EQ(main.seen, (std::vector<std::string>{"may end: 0", "may end: 1", "ended"}));
 }
 
 }  // namespace

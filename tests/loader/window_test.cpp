@@ -3,17 +3,20 @@
 // answers them, and fires the windows' timers as the toolkit would.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "loader/Diag.h"
 #include "loader/Main.h"
+#include "platform/bytes.h"
 #include "platform/settings.h"
 #include "tests/loader/loader_world.h"
 #include "tests/platform/test_names.h"
@@ -33,11 +36,17 @@ struct Script {
   std::vector<forms::BoxAnswer> answers;  // then OK
   std::string chosen;                     // the file dialog's choice; empty: cancelled
   std::function<void(forms::FormLogic& main, int beat)> onBeat;
+  // A box runs a message loop of its own, where the toolkit goes on firing timers:
+  // the box fires every running timer of the main window once (not from a box
+  // inside one).
+  bool boxFiresTimers = false;
 
   std::vector<Box> boxes;
   std::string title, filter, presetName;
   std::vector<std::string> comments;  // Comment after each beat
   std::vector<int> heights;           // client height after each beat
+  std::vector<int> barPositions;      // the progress bar's, after each beat
+  int barMax = -1;                    // as last shown
   int beats = 0, exitTimerFired = 0;
   bool mainClosed = false;
   std::string finalCaption, diagnosticsText;
@@ -57,6 +66,16 @@ class ScriptedView final : public forms::View {
   forms::BoxAnswer ShowBox(const std::string& text, const std::string& title,
                            unsigned flags) override {
     s_.boxes.push_back({text, title, flags});
+    if (s_.boxFiresTimers && main_ != nullptr && !inBox_) {
+      inBox_ = true;
+      forms::FormState& state = main_->State();
+      for (std::size_t i = 0; i < state.description().count; ++i) {
+        const forms::Control& control = state.description().controls[i];
+        if (control.kind == forms::Kind::kTimer && state.controls()[i].enabled)
+          main_->TimerFired(control.name);
+      }
+      inBox_ = false;
+    }
     if (s_.answers.empty()) return forms::BoxAnswer::kOk;
     const forms::BoxAnswer answer = s_.answers.front();
     s_.answers.erase(s_.answers.begin());
@@ -100,6 +119,8 @@ class ScriptedView final : public forms::View {
       }
       s_.comments.push_back(main.State()["Comment"].caption);
       s_.heights.push_back(main.State().clientHeight);
+      s_.barPositions.push_back(main.State()["ProgressBar"].position);
+      s_.barMax = main.State()["ProgressBar"].max;
       ++s_.beats;
     }
     s_.finalCaption = main.State().caption;
@@ -113,6 +134,7 @@ class ScriptedView final : public forms::View {
  private:
   Script& s_;
   forms::FormLogic* main_ = nullptr;
+  bool inBox_ = false;
 };
 
 // Stored settings go to a folder of the test's own (POSIX); under Wine to the test
@@ -228,6 +250,10 @@ TEST_F(WindowRun, OutOfDateUnitIsProgrammedInTheCompactWindowWhichThenCloses) {
   const bool sawProgress = progressShown >= 100;
   EXPECT_TRUE(sawProgress) << testing::PrintToString(script_.comments);
   EXPECT_TRUE(sawWaiting);
+  // The bar rises with the blocks acknowledged, to exactly their count and no further.
+  EXPECT_EQ(script_.barMax, 128);
+  EXPECT_TRUE(std::is_sorted(script_.barPositions.begin(), script_.barPositions.end()));
+  EXPECT_EQ(script_.barPositions.back(), 128) << testing::PrintToString(script_.barPositions);
 }
 
 TEST_F(WindowRun, UpToDateFullReleaseCountsDownAndClosesOnTheEleventhTick) {
@@ -264,11 +290,19 @@ TEST_F(WindowRun, ConfigureStopsTheCountdownAndOpensTheFullWindow) {
   EXPECT_EQ(script_.heights[100], 346);
 }
 
-TEST_F(WindowRun, AlphaImageOnAMatchingUnitOpensTheFullWindow) {
+// Closed here by an ending session, which lets the unit and the shared block go at
+// once: the process may not reach its exit path.
+TEST_F(WindowRun, AlphaImageOnAMatchingUnitOpensTheFullWindowAndAnEndingSessionClosesIt) {
   AddUnit(Description(2, 2, 0, 1, 2));
-  script_.onBeat = [](forms::FormLogic& main, int beat) {
+  script_.onBeat = [this](forms::FormLogic& main, int beat) {
     EXPECT_FALSE(main.State()["ConfigButton"].visible);
-    if (beat == 20) main.Clicked("ExitButton");
+    if (beat != 20) return;
+    EXPECT_TRUE(main.QueryEndSession());
+    const std::uint8_t* driverState = state_->Block.data() + block::kDriverState;
+    EXPECT_EQ(platform::LoadSharedWord(driverState), 2u);
+    main.EndSession();
+    EXPECT_EQ(platform::LoadSharedWord(driverState), 0u);
+    EXPECT_FALSE(state_->Link.IsOpen());
   };
   EXPECT_EQ(Run(PackedProgram(Description(2, 2, 0, 1, 2)), {}), 0);
   EXPECT_FALSE(state_->AutoExit);
@@ -293,9 +327,10 @@ TEST_F(WindowRun, ProgramFileWithoutAnImageOpensTheFullWindowWithNothingToRegist
   EXPECT_EQ(script_.beats, 6);
 }
 
-// The unit's status after programming: 1 and 44 pass silently, the rest warn; the
-// window closes either way.
+// The unit's status after programming: 1 and 44 pass silently, the rest warn once
+// (though the box's own loop fires the timers); the window closes either way.
 TEST_F(WindowRun, StatusAfterProgramming) {
+  script_.boxFiresTimers = true;
   const std::pair<std::uint32_t, const char*> rows[] = {
       {0, nullptr},
       {44, nullptr},
@@ -340,18 +375,75 @@ TEST_F(WindowRun, UnitLostWhileProgrammingIsAUnitErrorNotSuccess) {
                          "Unit Error", 0}}));
 }
 
+// From the first block on, until the run has ended: a close is refused with a box,
+// an ending session quietly, and a session that ends all the same leaves the unit
+// to the worker. Exit is not offered meanwhile.
 TEST_F(WindowRun, ClosingIsRefusedWhileProgramming) {
   AddUnit(Description(3, 1, 0, 0, 1));
-  bool refused = false;
+  std::set<std::string> refusedWhile;
+  int closesAsked = 0;
   LockStep([&](forms::FormLogic& main, int) {
-    if (!refused && !main.State()["ExitButton"].visible) refused = !main.CloseQuery();
+    const ProgramCard* worker = static_cast<TTheForm&>(main).PendingProgram();
+    if (worker == nullptr || !worker->Running) return;
+    const std::int32_t done = worker->BlocksProgrammed;
+    EXPECT_FALSE(main.State()["ExitButton"].visible) << done;
+    const std::size_t boxes = script_.boxes.size();
+    EXPECT_FALSE(main.QueryEndSession()) << done;
+    EXPECT_EQ(script_.boxes.size(), boxes) << "no box for an ending session";
+    if (done == 1) main.EndSession();
+    ++closesAsked;
+    if (!main.CloseQuery())
+      refusedWhile.insert(done == 0 ? "the first block is outstanding" : "blocks are acknowledged");
   });
   EXPECT_EQ(Run(PackedProgram(Description(4, 1, 0, 1, 2)), {}), 0);
-  EXPECT_TRUE(refused);
-  ASSERT_FALSE(script_.boxes.empty());
-  EXPECT_EQ(script_.boxes.front(),
-            (Box{"Can't exit while programming in progress", "Close Error", 0}));
+  EXPECT_EQ(refusedWhile,
+            (std::set<std::string>{"the first block is outstanding", "blocks are acknowledged"}));
+  EXPECT_EQ(script_.boxes,
+            std::vector<Box>(static_cast<std::size_t>(closesAsked),
+                             {"Can't exit while programming in progress", "Close Error", 0}));
+  EXPECT_EQ(units_.front()->Status().firmware, "Full Release 1.0.1") << "the run went on";
   EXPECT_TRUE(script_.mainClosed) << "closes once programming has ended";
+}
+
+// The countdown's end while a run goes on (reached from the keyboard in the compact
+// window): its refusal is shown once, though the box's loop fires the timers, and
+// the countdown stops there; the run's end closes the window.
+TEST_F(WindowRun, CountdownEndingDuringARunIsRefusedOnce) {
+  AddUnit(Description(4, 2, 0, 1, 2));
+  script_.boxFiresTimers = true;
+  LockStep([](forms::FormLogic& main, int beat) {
+    if (beat == 50) static_cast<TTheForm&>(main).ProgramButtonClick();
+  });
+  EXPECT_EQ(Run(PackedProgram(Description(4, 2, 0, 1, 2)), {}), 0);
+  EXPECT_EQ(script_.exitTimerFired, 11);
+  EXPECT_EQ(script_.boxes,
+            (std::vector<Box>{{"Can't exit while programming in progress", "Close Error", 0}}));
+  EXPECT_EQ(script_.comments.back(), "Unit Programmed");
+  EXPECT_TRUE(script_.mainClosed);
+}
+
+// Where a run starts is decided as it begins: the check box changed under a run
+// counts from the next one, so that what is counted is what is sent.
+TEST_F(WindowRun, ForceKernelUpdateCountsFromTheNextRun) {
+  TTheForm& form = Window();
+  Control("FileName").caption = ImageFile(Description(4, 2, 0, 1, 2));
+  form.LoadButtonClick();
+  ASSERT_TRUE(script_.boxes.empty()) << script_.boxes.front().text;
+  state_->Unit.CardKernelVersion = 0x01000007;  // the unit keeps a kernel of its own
+  for (const bool forced : {false, true}) {
+    SCOPED_TRACE(forced);
+    form.ProgramButtonClick();
+    const ProgramCard* run = form.PendingProgram();
+    ASSERT_NE(run, nullptr);
+    Control("ForceKernelUpdateCheckBox").checked = !forced;
+    form.ForceKernelUpdateCheckBoxClick();
+    // No unit on the link: the first block is never acknowledged and the run ends
+    // (the worker's waits are bounded).
+    const_cast<ProgramCard*>(run)->WaitForProgress(0);
+    EXPECT_EQ(run->CurrentAddress, forced ? 0 : 0x8000) << "the first block sent";
+    form.ProgressTimerTimer();
+    EXPECT_EQ(form.PendingProgram(), nullptr);
+  }
 }
 
 TEST_F(WindowRun, WithoutAWindowToolkitTheRunEndsWithAnError) {
