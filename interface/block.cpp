@@ -98,6 +98,13 @@ bool SharedBlock::VerifiedStore(std::uint64_t offset, std::uint32_t value) {
   return false;
 }
 
+bool SharedBlock::StoreIfUnchanged(std::uint64_t offset, std::uint32_t expected,
+                                   std::uint32_t value) {
+  if (!WordInside(offset)) return false;
+  return platform::CompareExchangeSharedWord(base_ + static_cast<std::size_t>(offset), &expected,
+                                             value);
+}
+
 void SharedBlock::SwitchOff() {
   if (command_ == 0) return;
   const std::uint64_t enabled = std::uint64_t{command_} + command::kInterfaceEnabled;

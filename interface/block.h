@@ -204,6 +204,10 @@ class SharedBlock {
   bool VerifiedStore(std::uint64_t offset, std::uint32_t value);
   bool VerifiedIncrement(std::uint64_t offset) { return VerifiedStore(offset, Load(offset) + 1); }
   bool VerifiedCopy(std::uint64_t to, std::uint64_t from) { return VerifiedStore(to, Load(from)); }
+  // Stores `value` only if the word still holds `expected` (one atomic exchange): a
+  // word another process changed meanwhile keeps the newer value. False then, and
+  // for a word outside the block.
+  bool StoreIfUnchanged(std::uint64_t offset, std::uint32_t expected, std::uint32_t value);
 
   // Reads related StatusArea fields as one: `readFields` runs between a read of
   // StatusEndCount and one of StatusStartCount, again while they differ. False when

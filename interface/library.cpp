@@ -140,10 +140,23 @@ void LibraryState::DetachBlock() {
 void LibraryState::OpenAndAttach(std::string_view suffix) {
   OpenStatus = AttachBlock(suffix);
   if (OpenStatus != kAttachSuccess) return;
-  // Outside any GuardedWrite bracket, as the unit expects them.
-  Block.VerifiedCopy(std::uint64_t{Block.CommandArea()} + command::kBasedPayoutTarget,
-                     header::kPayoutBase);
+  AlignBasedTarget();
   Block.AddAttachment();
+}
+
+// From level 5 the unit pays toward BasedPayoutTarget. Another host's payout request
+// may stand there, not yet taken up by the unit: the bare PayoutBase would take it
+// back and leave that host waiting on a payout the unit never starts. So the based
+// target is only brought in line with PayoutTarget (after a new base, say), and only
+// if no host changed it meanwhile. Based target read first: a request that lands
+// after it makes the exchange fail, one that lands before it is what we align to.
+// Outside any GuardedWrite bracket, as the unit expects it.
+void LibraryState::AlignBasedTarget() {
+  const std::uint64_t based = CommandField(command::kBasedPayoutTarget);
+  const std::uint32_t seen = Block.Load(based);
+  const std::uint32_t aligned =
+      Block.LoadCommand(command::kPayoutTarget) + Block.Load(header::kPayoutBase);
+  if (seen != aligned) Block.StoreIfUnchanged(based, seen, aligned);
 }
 
 std::int32_t LibraryState::OpenVOD() {

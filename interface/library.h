@@ -119,8 +119,8 @@ class LibraryState {
   // for a block whose areas do not fit it), or the status of a failed window mapping.
   std::int32_t AttachBlock(std::string_view suffix);
   void DetachBlock();
-  // AttachBlock into OpenStatus; on success the payout base is copied and the
-  // attachment counted.
+  // AttachBlock into OpenStatus; on success BasedPayoutTarget is brought in line
+  // with PayoutTarget and the base, and the attachment counted.
   void OpenAndAttach(std::string_view suffix);
 
   std::int32_t OpenVOD();
@@ -172,6 +172,7 @@ class LibraryState {
 
  private:
   std::int32_t OpenResult();
+  void AlignBasedTarget();
   // The PCI search: window 2 of the first card whose window holds BlockMagic.
   std::int32_t AttachPciWindow(std::uint8_t** window);
 

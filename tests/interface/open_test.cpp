@@ -113,7 +113,27 @@ TEST_F(Open, OpenVODIsAlwaysRefused) {
   EXPECT_EQ(unit.Command(kAttachCount), 1u);
 }
 
-TEST_F(Open, AttachCopiesThePayoutBaseAndCountsOnce) {
+// The based target is brought in line with PayoutTarget and the base; a payout
+// request standing there (another host's, not yet taken up) is never taken back.
+TEST_F(Open, AttachAlignsTheBasedTargetAndCountsOnce) {
+  const struct {
+    std::uint32_t target, based, after;
+  } cases[] = {
+      {0, 0, 1000},        // nothing asked yet: the bare base
+      {300, 1300, 1300},   // a standing request stays
+      {300, 0, 1300},      // a based target from before a new base
+  };
+  for (const auto& c : cases) {
+    UnitMapping unit(base_);
+    SetUpBlock(unit.data(), UnitSetup{.payoutBase = 1000});
+    unit.SetWord(kCommandAt + kPayoutTarget, c.target);
+    unit.SetWord(kCommandAt + kBasedPayoutTarget, c.based);
+    LibraryState other(base_);
+    other.Load();
+    EXPECT_EQ(unit.Command(kBasedPayoutTarget), c.after) << c.target << " " << c.based;
+    EXPECT_EQ(unit.Command(kPayoutTarget), c.target);
+    other.Unload();
+  }
   UnitMapping unit(base_);
   SetUpBlock(unit.data(), UnitSetup{.payoutBase = 1000});
   LibraryState library(base_);
