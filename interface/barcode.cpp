@@ -125,6 +125,8 @@ bool PrintCommandText(const QmxTicket& ticket, std::string* text) {
   }
   out.append(ticket.Barcode, barcodeLength);
   out += "|^";
+  // The printer takes no more: a longer ticket would be cut short, not refused.
+  if (out.size() > QMX_TICKET_MAX) return false;
   *text = std::move(out);
   return true;
 }
@@ -169,7 +171,10 @@ void BarcodeReturn(LibraryState& library) {
 }
 
 std::int32_t BarcodePrint(LibraryState& library, const QmxTicket* ticket) {
-  if ((BarcodePrintStatus(library) & kPrinterReady) == 0) return 0;
+  // Only the printer's own word says ready: the -5 of a print just dropped has bit 0
+  // set as well.
+  const std::int32_t status = BarcodePrintStatus(library);
+  if (status == kUnitNoAnswer || (status & kPrinterReady) == 0) return 0;
   std::string text;
   if (ticket == nullptr || !PrintCommandText(*ticket, &text)) return 0;
   PrintJob& job = library.Print;

@@ -15,7 +15,8 @@ namespace qmx {
 inline constexpr std::int32_t kPrintSending = QMX_PRINT_SENDING;
 
 // The printer's command text for `ticket`; false (nothing built) when a text of it
-// is longer than QMX_TICKET_TEXT_MAX or Barcode is null.
+// is longer than QMX_TICKET_TEXT_MAX, the whole text longer than QMX_TICKET_MAX, or
+// Barcode is null.
 bool PrintCommandText(const QmxTicket& ticket, std::string* text);
 
 void BarcodeEnable(LibraryState& library);

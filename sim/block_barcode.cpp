@@ -23,6 +23,10 @@ constexpr std::size_t kMaxTicketText = 4096;
 // PrinterStatus: bit 0, ready for a ticket.
 constexpr std::uint32_t kPrinterReady = 1;
 
+// Every ticket's command text opens so: a piece that does starts a new ticket.
+constexpr char kTicketOpening[] = "^C||^^P|";
+constexpr std::uint32_t kTicketOpeningSize = sizeof kTicketOpening - 1;
+
 // Piece replies: taken and more expected, or the ticket is complete and printing.
 constexpr std::uint8_t kPieceTaken = 1;
 constexpr std::uint8_t kTicketComplete = 2;
@@ -92,13 +96,18 @@ std::string BlockServer::HoldPrinter(bool held) {
 }
 
 // A piece is taken only while the printer is ready (else -1: not taken, and the
-// host sends it again). The first piece after a complete ticket starts the next;
-// the piece holding the text's zero completes it, and what follows the zero is
-// ignored. Answered with 1 byte: 1 taken, 2 the ticket is complete and printing.
+// host sends it again). The first piece after a complete ticket starts the next, as
+// does a piece that opens a ticket: one abandoned half-way (its host gone) is
+// dropped rather than printed ahead of the next. The piece holding the text's zero
+// completes it, and what follows the zero is ignored. Answered with 1 byte: 1 taken,
+// 2 the ticket is complete and printing.
 std::int32_t BlockServer::AnswerTicketPiece(const Commands& commands, std::uint8_t* reply) {
   if ((printer_.status & kPrinterReady) == 0 || commands.blockLength > kBlockDataSize)
     return kRefused;
-  if (!printer_.assembling) {
+  const bool opening =
+      commands.blockLength >= kTicketOpeningSize &&
+      std::equal(kTicketOpening, kTicketOpening + kTicketOpeningSize, commands.blockData);
+  if (!printer_.assembling || opening) {
     printer_.assembling = true;
     printer_.text.clear();
   }

@@ -284,6 +284,10 @@ QMX_API int QMX_CALL FirmwareVersion(char* date, char* time) QMX_NOEXCEPT;
    19 bytes. */
 #define QMX_BARCODE_TEXT 19
 #define QMX_TICKET_TEXT_MAX 1024 /* characters of Barcode and each Text of a ticket */
+/* Characters of a ticket's whole print command text (the value, the barcode twice
+   grouped and once plain, the five texts and the printer's separators): what the
+   printer's buffer takes, so a longer ticket is refused rather than cut short. */
+#define QMX_TICKET_MAX 4096
 typedef struct QmxTicket {
   int TicketValue;     /* printed in decimal */
   const char* Barcode; /* required: the 18-character barcode */
@@ -308,11 +312,15 @@ QMX_API int QMX_CALL BarcodeStacked(char* barcode) QMX_NOEXCEPT;
 QMX_API void QMX_CALL BarcodeAccept(void) QMX_NOEXCEPT;
 QMX_API void QMX_CALL BarcodeReturn(void) QMX_NOEXCEPT;
 /* 1 when the print was started; 0 when the printer is not ready, a print is under
-   way, Barcode is null, or a text is longer than QMX_TICKET_TEXT_MAX. Then call
+   way or was just dropped (QMX_UNIT_NO_ANSWER), Barcode is null, a text is longer
+   than QMX_TICKET_TEXT_MAX or the whole ticket longer than QMX_TICKET_MAX. Then call
    BarcodePrintStatus until it no longer answers QMX_PRINT_SENDING. */
 QMX_API int QMX_CALL BarcodePrint(const QmxTicket* ticket) QMX_NOEXCEPT;
 /* QMX_PRINT_SENDING while a print is being sent, else the printer's status (bit 0:
-   ready for a ticket); 0 below level 5 or on a closed interface. */
+   ready for a ticket); 0 below level 5 or on a closed interface. QMX_UNIT_NO_ANSWER
+   (-5), once, when the unit took no piece of the ticket for QMX_UNIT_ANSWER_MS: the
+   print is dropped, not printed. -5 is no printer status: its bit 0 does not mean
+   ready (the next call reads the printer again). */
 QMX_API int QMX_CALL BarcodePrintStatus(void) QMX_NOEXCEPT;
 
 /* Consistency: call now and then with the shortest time (ms) one coin and one note

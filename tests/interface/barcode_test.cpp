@@ -82,9 +82,22 @@ TEST_F(Barcode, PrintCommandText) {
     }
   }
   std::string text;
+  // The whole ticket is bounded by what the printer takes, not only each text: five
+  // longest texts are too much, and QMX_TICKET_MAX characters in all the most.
   const QmxTicket full{0, "1", longest.c_str(), longest.c_str(), longest.c_str(),
                        longest.c_str(), longest.c_str()};
-  EXPECT_TRUE(qmx::PrintCommandText(full, &text));
+  EXPECT_FALSE(qmx::PrintCommandText(full, &text));
+  ASSERT_TRUE(qmx::PrintCommandText({0, "1", nullptr, nullptr, nullptr, nullptr, nullptr}, &text));
+  const std::size_t rest = QMX_TICKET_MAX - text.size() - 3 * QMX_TICKET_TEXT_MAX;
+  for (const std::size_t extra : {std::size_t{0}, std::size_t{1}}) {
+    const std::string last(rest + extra, 'z');
+    const QmxTicket edge{0, "1", longest.c_str(), longest.c_str(), longest.c_str(), last.c_str(),
+                         nullptr};
+    EXPECT_EQ(qmx::PrintCommandText(edge, &text), extra == 0) << extra;
+    if (extra == 0) {
+      EXPECT_EQ(text.size(), std::size_t{QMX_TICKET_MAX});
+    }
+  }
   // A barcode of 5 characters in memory of exactly that size: nothing past its end
   // is read (AddressSanitizer watches the heap copy).
   auto exact = std::make_unique<char[]>(6);
@@ -147,6 +160,14 @@ TEST_F(Barcode, PrintRefusedAndPiecesSentAgain) {
   clock_.Advance(std::int64_t{qmx::kUnitAnswerMs} * 1000);
   EXPECT_EQ(qmx::BarcodePrintStatus(library_), qmx::kUnitNoAnswer);
   EXPECT_EQ(qmx::BarcodePrintStatus(library_), 1);
+
+  // The -5 met by BarcodePrint itself is no "ready" (its bit 0 notwithstanding): no
+  // new print; the next call finds the printer ready and starts one.
+  ASSERT_NE(qmx::BarcodePrint(library_, &ticket), 0);
+  clock_.Advance(std::int64_t{qmx::kUnitAnswerMs} * 1000);
+  EXPECT_EQ(qmx::BarcodePrint(library_, &ticket), 0);
+  EXPECT_FALSE(library_.Print.UnderWay());
+  EXPECT_NE(qmx::BarcodePrint(library_, &ticket), 0);
 }
 
 TEST_F(Barcode, EscrowCounts) {
@@ -176,6 +197,22 @@ TEST_F(Barcode, EscrowCounts) {
   EXPECT_EQ(Command(kBarcodeEnabled), 1u);
   qmx::BarcodeDisable(library_);
   EXPECT_EQ(Command(kBarcodeEnabled), 0u);
+
+  // Waiting only while the host has decided fewer than have arrived, the counts
+  // compared by their wrapping difference: a host ahead of the unit (its counts
+  // from before the unit started afresh) has nothing waiting.
+  const struct {
+    std::uint32_t escrow, accepted, returned;
+    std::int32_t waiting;
+  } counts[] = {
+      {4, 2, 2, 0}, {5, 2, 2, 1}, {3, 2, 2, 0}, {0, 5, 0, 0}, {1, 0xFFFFFFFF, 0, 1},
+  };
+  for (const auto& c : counts) {
+    SetStatus(kEscrowCount, c.escrow);
+    SetCommand(kAcceptCount, c.accepted);
+    SetCommand(kReturnCount, c.returned);
+    EXPECT_EQ(qmx::BarcodeInEscrow(library_, nullptr), c.waiting) << c.escrow << " " << c.accepted;
+  }
 
   // The unit stalled mid-update: no decision, no settings count, no text.
   SetStatus(kEscrowCount, 5);
