@@ -219,6 +219,11 @@ void BlockServer::Tick() {
   }
   const std::int64_t now = clock_.Counter();
   RefreshFirmware(false);
+  // The application stopped under a served block (programming abandoned, say).
+  if (!firmware_.ApplicationRuns()) {
+    HoldNotReady();
+    return;
+  }
   const std::uint32_t commandsSeen = Load(kCommandAreaOffset + kCommandEndCount);
   Commands fresh;
   if (ReadCommands(&fresh, true)) {

@@ -35,6 +35,13 @@ namespace sim {
 struct FirmwareInfo {
   std::uint32_t versionWord = 0;
   std::string compileDate, compileTime;
+  // What the unit reports of itself: its status (kChecksumFailure: the application
+  // failed its checksum) and whether it is taking a new firmware. Either way no
+  // application runs, and the driver has no unit to serve the block for.
+  static constexpr std::uint32_t kChecksumFailure = 0x200;
+  std::uint32_t unitStatus = 1;
+  bool programming = false;
+  bool ApplicationRuns() const { return !programming && unitStatus != kChecksumFailure; }
   bool operator==(const FirmwareInfo&) const = default;
 };
 
@@ -267,6 +274,7 @@ class BlockServer {
   void WriteText(std::uint32_t offset, const std::string& text);
   std::string CoinText(int acceptor, int entry) const;
   void RefreshFirmware(bool force);
+  void HoldNotReady();
   std::uint32_t PayoutTargetOfLevel() const;
 
   // block_control.cpp: the changes from ctl commands.
@@ -334,6 +342,7 @@ class BlockServer {
   std::int32_t level_ = 0;
   FirmwareInfo firmware_;
   int firmwareAge_ = 0;
+  bool noApplication_ = false;  // held not ready (DriverState 1) until the unit runs one
   std::uint32_t openInhibit_ = 0;
   Commands commands_;  // the latest consistent set
 

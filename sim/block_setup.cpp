@@ -207,6 +207,11 @@ void BlockServer::FirstSetUp() {
 void BlockServer::SetUp() {
   if (!setUp_) FirstSetUp();
   RefreshFirmware(true);
+  if (!firmware_.ApplicationRuns()) {
+    HoldNotReady();
+    return;
+  }
+  noApplication_ = false;
   BeginUpdate();
   WriteLists(false);
   Store(kStatusAreaOffset + kOpenInhibit, openInhibit_);
@@ -225,6 +230,23 @@ void BlockServer::SetUp() {
   Publish();
   pay_.lastTarget = PayoutTargetOfLevel();
   pay_.lastTick = clock_.Counter();
+}
+
+// A unit whose application does not run (it failed its checksum after programming
+// that ended unfinished, or the unit is still taking a firmware): no magic, no
+// firmware named in the header, and DriverState 1, so that hosts are told "not
+// ready" rather than shown a healthy unit. The firmware is asked again now and then.
+void BlockServer::HoldNotReady() {
+  Store(kMagicAt, 0);
+  firmware_.versionWord = 0;
+  firmware_.compileDate.clear();
+  firmware_.compileTime.clear();
+  WriteHeader();  // the unit's serial number stays readable
+  serving_ = false;
+  noApplication_ = true;
+  firmwareAge_ = 0;
+  if (Load(kDriverState) == kStateReady) MoveDriverState(kStateReady, kStateStarting);
+  Publish();
 }
 
 void BlockServer::TakeDown() {
@@ -273,6 +295,8 @@ void BlockServer::HandleDriverState() {
   }
   if (state == kStateExit) {
     exitRequested_ = true;
+  } else if (state == kStateStarting && noApplication_) {
+    if (++firmwareAge_ >= kFirmwareEveryTicks) SetUp();
   } else if (state == kStateReady && !connected) {
     if (MoveDriverState(kStateReady, kStateNotConnected)) unplugNoted_ = true;
   } else if (state == kStateReady && MoveDriverState(kStateReady, kStateStarting)) {

@@ -302,12 +302,20 @@ int RunUnit(int argc, char** argv) {
   // new one.
   sim::BlockOptions& blockOptions = options.blockOptions;
   if (!options.unitSerialGiven) blockOptions.unitSerialNumber = SerialDigits(options.unit.serial);
-  blockOptions.firmware = [&unit] {
+  // A unit started without an image stands in for firmware we do not model: its
+  // block is served whatever the erased flash says. Once it has an image (given, or
+  // being programmed), what the unit reports of it counts.
+  blockOptions.firmware = [&unit, modelled = !options.firmware.empty()]() mutable {
     const sim::UsbUnit::Report report = unit.Status();
+    modelled = modelled || report.programming || report.programmedBlocks > 0;
     sim::FirmwareInfo info;
     info.versionWord = VersionWordOf(report.firmware);
     info.compileDate = report.compileDate;
     info.compileTime = report.compileTime;
+    if (modelled) {
+      info.unitStatus = static_cast<std::uint32_t>(report.status);
+      info.programming = report.programming;
+    }
     return info;
   };
 
