@@ -31,6 +31,14 @@ inline constexpr std::uint32_t kDriverAreaMagic = 0x2000;
 inline constexpr std::uint32_t kDriverState = 0x2004;
 }  // namespace header
 
+// The StatusArea words the tools read directly (offsets from StatusAreaOffset): the
+// counter pair and the unit's own payout state.
+namespace status {
+inline constexpr std::uint32_t kStartCount = 0;
+inline constexpr std::uint32_t kEndCount = 4;
+inline constexpr std::uint32_t kPayStatus = 856;
+}  // namespace status
+
 // DriverState while Flashwright holds the unit (0: the driver runs it).
 inline constexpr std::uint32_t kDriverStateFlashwright = 2;
 

@@ -5,9 +5,11 @@
 // escrow, the check operation, counters, meter, E2Prom, barcode tickets and ticket
 // printing, the consistency check and the driver's state. Arguments are checked
 // before anything is loaded or opened.
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -57,6 +59,7 @@ constexpr const char* kUsage =
     "  switches [N...]       close and open counts of the switches named, or of\n"
     "                        every switch that has moved\n"
     "  escrow enable|disable|accept|return|count\n"
+    "                        escrow (firmware level 5 and above)\n"
     "  value-needed V        tell the unit the value still needed\n"
     "  check A B             the check operation (firmware level 7 and above)\n"
     "  hold SECONDS          keep the interface open and on for a while\n"
@@ -144,6 +147,11 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     }
     const std::string value = argv[++i];
     if (arg == "--serial") {
+      // An empty serial would name the default block under another unit's option.
+      if (value.empty()) {
+        UsageFault("--serial needs a serial number (leave it out for the default unit)");
+        return false;
+      }
       options->serial = value;
       options->bySerial = true;
     } else if (arg == "--version") {
@@ -260,6 +268,35 @@ Header ReadHeader(const Options& options) {
   return header;
 }
 
+// The unit's own PayStatus word, read from its block: the library's LastPayStatus
+// also answers 0 ("under way") while the unit is idle short of a target, which
+// cannot tell a running payout from a stale target. False when the block cannot be
+// read (no mapping, no magic, areas outside it, or a unit that never settles).
+bool ReadUnitPayStatus(const Options& options, std::uint32_t* payStatus) {
+  namespace layout = tarvex::block_layout;
+  using layout::status::kEndCount, layout::status::kPayStatus, layout::status::kStartCount;
+  platform::SharedMemoryError error;
+  const std::string name =
+      std::string(layout::kMappingName) + (options.bySerial ? options.serial : "");
+  platform::SharedMemory block =
+      platform::SharedMemory::OpenExisting(name, layout::kMappingSize, &error);
+  if (!block.valid()) return false;
+  const std::uint8_t* base = block.data();
+  if (platform::LoadSharedWord(base + layout::header::kBlockMagic) != layout::kBlockMagic)
+    return false;
+  const std::uint32_t area = platform::LoadSharedWord(base + layout::header::kStatusAreaOffset);
+  if (area == 0 || area % 4 != 0 || std::uint64_t{area} + kPayStatus + 4 > block.size())
+    return false;
+  // End count, the word, start count: again while the unit is mid-update, a bounded
+  // number of times.
+  for (int round = 0; round < 100000; ++round) {
+    const std::uint32_t end = platform::LoadSharedWord(base + area + kEndCount);
+    *payStatus = platform::LoadSharedWord(base + area + kPayStatus);
+    if (platform::LoadSharedWord(base + area + kStartCount) == end) return true;
+  }
+  return false;
+}
+
 const char* PayStatusText(int status) {
   switch (status) {
     case QMX_PAY_NOT_OPEN: return "interface not open";
@@ -348,7 +385,9 @@ int Status(const Api& api, const Options& options, int openResult) {
   const Header header = ReadHeader(options);
   char date[17] = {}, time[17] = {};
   const unsigned versionWord = static_cast<unsigned>(api.FirmwareVersion(date, time));
-  if (header.mapped || versionWord != 0) {
+  if (header.mapped && versionWord == 0) {
+    std::printf("firmware: none running\n");
+  } else if (versionWord != 0) {
     const unsigned v = versionWord;
     std::printf("firmware: %s %u.%u.%u (0x%08X)\n", loader::ReleaseTypeName((v >> 24) & 0xFF),
                 (v >> 16) & 0xFF, (v >> 8) & 0xFF, v & 0xFF, v);
@@ -367,6 +406,12 @@ int Status(const Api& api, const Options& options, int openResult) {
   std::printf("paid-total: %d\n", api.CurrentPaid());
   std::printf("available-value: %d\n", api.AvailableValue());
   std::printf("pay-status: %d (%s)\n", payStatus, PayStatusText(payStatus));
+  // The unit's word beside the library's answer: they differ while a target stands
+  // that the unit is not paying toward, and the next pay starts afresh from there.
+  std::uint32_t unitPayStatus = 0;
+  if (ReadUnitPayStatus(options, &unitPayStatus))
+    std::printf("unit-pay-status: %" PRIu32 "%s\n", unitPayStatus,
+                unitPayStatus == 0 ? " (paying)" : "");
   std::printf("escrow-throughput: %d\n", api.EscrowThroughput());
   std::printf("updates: %d\n", api.CurrentUpdates());
   return 0;
@@ -374,9 +419,27 @@ int Status(const Api& api, const Options& options, int openResult) {
 
 using SteadyClock = std::chrono::steady_clock;
 
-int Pay(const Api& api, int amount, int timeoutSeconds) {
-  // One payout at a time: a second one would be added to the first's target.
-  if (api.LastPayStatus() == QMX_PAY_UNDER_WAY) {
+// Whether the unit is paying out. The library's "under way" over an idle unit is a
+// target the unit has not taken up: another host's request of a moment ago (taken
+// up within a few of the unit's ticks), or one it never will take up (a total
+// changed under it). Only the first may hold the next payout back.
+bool UnitPaying(const Api& api, const Options& options) {
+  std::uint32_t unitPayStatus = 0;
+  if (!ReadUnitPayStatus(options, &unitPayStatus))
+    return api.LastPayStatus() == QMX_PAY_UNDER_WAY;
+  if (unitPayStatus == 0) return true;
+  const auto until = SteadyClock::now() + std::chrono::milliseconds(250);
+  while (api.LastPayStatus() == QMX_PAY_UNDER_WAY && SteadyClock::now() < until) {
+    Pause(5);
+    if (ReadUnitPayStatus(options, &unitPayStatus) && unitPayStatus == 0) return true;
+  }
+  return false;
+}
+
+int Pay(const Api& api, const Options& options, int amount, int timeoutSeconds) {
+  // One payout at a time: a second one would be added to the first's target. A
+  // stale target does not count: PayOut starts the new amount from what was paid.
+  if (UnitPaying(api, options)) {
     std::printf("pay refused: a payout is still running (paid-total %d); wait for it to end\n",
                 api.CurrentPaid());
     return kFailed;
@@ -395,6 +458,10 @@ int Pay(const Api& api, int amount, int timeoutSeconds) {
   while (api.CurrentUpdates() == updatesBefore && SteadyClock::now() < takenUp) Pause(2);
   int shown = 0;
   auto nextLine = SteadyClock::now();
+  // A unit that stops updating will not end the payout: said within the half
+  // second `status` takes to see it, not after the whole timeout.
+  int updates = api.CurrentUpdates();
+  auto updated = SteadyClock::now();
   for (;;) {
     const int status = api.LastPayStatus();
     // Totals wrap as the unit's words do: the difference counts.
@@ -420,6 +487,18 @@ int Pay(const Api& api, int amount, int timeoutSeconds) {
                   amount);
       return kFailed;
     }
+    if (const int now = api.CurrentUpdates(); now != updates) {
+      updates = now;
+      updated = SteadyClock::now();
+    } else if (SteadyClock::now() - updated >= std::chrono::milliseconds(500)) {
+      std::printf("payout stopped: the unit is not updating (the update count stood still "
+                  "for 500 ms): paid %d of %d\n", paid, amount);
+      return kFailed;
+    }
+    if (Interrupted()) {
+      std::printf("payout not followed to its end (interrupted): paid %d of %d\n", paid, amount);
+      return kFailed;
+    }
     Pause(20);
   }
 }
@@ -427,7 +506,7 @@ int Pay(const Api& api, int amount, int timeoutSeconds) {
 int Events(const Api& api, int count, int timeoutSeconds) {
   const auto deadline = SteadyClock::now() + std::chrono::seconds(timeoutSeconds);
   int taken = 0;
-  while ((count == 0 || taken < count) && SteadyClock::now() < deadline) {
+  while ((count == 0 || taken < count) && SteadyClock::now() < deadline && !Interrupted()) {
     QmxEventDetails details{};
     // An event with code 0 looks like no event at all; the unit does not post one.
     const int code = api.NextEvent(&details);
@@ -490,6 +569,7 @@ int RunMoneyCommand(const Context& context, const Options& options, const std::s
     if (args.size() != 2 || !ParseInt(args[0], &a) || !ParseInt(args[1], &b))
       return UsageFault("check takes two numbers, A and B");
     if (dry) return 0;
+    if (!Offered(context, 7, "check operations")) return kFailed;
     std::printf("check-operation: %d\n", api->CheckOperation(a, b));
     return 0;
   }
@@ -499,7 +579,7 @@ int RunMoneyCommand(const Context& context, const Options& options, const std::s
     if (args.size() != 1) return UsageFault("pay takes one amount");
     if (!ParseInt(args[0], &amount) || amount <= 0)
       return UsageFault("pay: amount '%s' is not a number of 1 or more", args[0].c_str());
-    return dry ? 0 : Pay(*api, amount, timeout);
+    return dry ? 0 : Pay(*api, options, amount, timeout);
   }
   if (command == "events") {
     int timeout = 10, count = 0;
@@ -530,6 +610,7 @@ int RunMoneyCommand(const Context& context, const Options& options, const std::s
     for (const char* verb : kVerbs) known |= args.size() == 1 && args[0] == verb;
     if (!known) return UsageFault("escrow takes one of enable, disable, accept, return, count");
     if (dry) return 0;
+    if (!Offered(context, 5, "escrow commands")) return kFailed;
     const std::string& what = args[0];
     if (what == "enable") api->EscrowEnable();
     if (what == "disable") api->EscrowDisable();
@@ -554,7 +635,8 @@ int RunMoneyCommand(const Context& context, const Options& options, const std::s
     if (dry) return 0;
     std::printf("holding the interface for %d s\n", seconds);
     std::fflush(stdout);
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const auto until = SteadyClock::now() + std::chrono::seconds(seconds);
+    while (SteadyClock::now() < until && !Interrupted()) Pause(50);
     return 0;
   }
   return -1;
@@ -624,7 +706,18 @@ bool TakeOption(Args* args, const char* name, int* value) {
   return true;
 }
 
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+namespace {
+std::atomic<bool> interrupted{false};
+extern "C" void OnInterrupt(int) { interrupted = true; }
+}  // namespace
+
+bool Interrupted() { return interrupted.load(); }
+
+void Pause(int ms) {
+  // In slices, so that an interrupt ends a long pause soon.
+  for (int left = ms; left > 0 && !Interrupted(); left -= 50)
+    std::this_thread::sleep_for(std::chrono::milliseconds(left < 50 ? left : 50));
+}
 
 }  // namespace qmx_tool
 
@@ -653,6 +746,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qmx: the library %s lacks %s\n", path.c_str(), missing.c_str());
     return kNoLibrary;
   }
+  // From here on an interrupt ends the command, not the process: the library is
+  // unloaded below, and the last host's unload switches the interface off.
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
   Context context;
   context.api = &api;
   context.dryRun = false;

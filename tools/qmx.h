@@ -87,7 +87,14 @@ bool ParseInt(const std::string& text, int* value);
 int UsageFault(const char* format, ...);
 // An optional "--name N" (N >= 0) taken out of args; false (fault named) when malformed.
 bool TakeOption(Args* args, const char* name, int* value);
+// Sleeps up to `ms`, less when interrupted.
 void Pause(int ms);
+// Ctrl-C (or a termination request) was seen: loops end, so that the library is
+// unloaded and the last host's unload switches the interface off.
+bool Interrupted();
+// Whether the unit's firmware level offers a feature; if not, says so on stderr. An
+// unknown level (no block to read) lets it through.
+bool Offered(const Context& context, int level, const char* what);
 
 // The unit's housekeeping, barcode and consistency commands (qmx_unit.cpp): the
 // command's result, or -1 when `command` is none of them.

@@ -12,15 +12,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A feature the unit's firmware level does not offer: the library would do nothing
-// without a word, so say so. An unknown level (no block to read) lets it through.
-bool Offered(const Context& context, int level, const char* what) {
-  if (context.level < 0 || context.level >= level) return true;
-  std::fprintf(stderr, "qmx: %s need firmware level %d; the unit has level %d\n", what, level,
-               context.level);
-  return false;
-}
-
 bool ParseCounter(const std::string& text, int* counter) {
   return ParseInt(text, counter) && *counter >= 1 && *counter <= QMX_COUNTERS;
 }
@@ -228,6 +219,12 @@ int Print(const Context& context, Args args) {
   const QmxTicket ticket{value, args[1].c_str(), texts[0], texts[1], texts[2], texts[3], texts[4]};
   if (api.BarcodePrint(&ticket) == 0) {
     const int status = api.BarcodePrintStatus();
+    // With the printer ready, only the ticket itself is left to refuse.
+    if (status != QMX_PRINT_SENDING && status != QMX_UNIT_NO_ANSWER && (status & 1) != 0) {
+      std::printf("print refused: the ticket is longer than the printer takes (%d characters "
+                  "in all)\n", QMX_TICKET_MAX);
+      return kFailed;
+    }
     std::printf("print refused: %s (printer status %d)\n",
                 status == QMX_PRINT_SENDING ? "a print is under way" : "the printer is not ready",
                 status);
@@ -265,8 +262,9 @@ int Consistency(const Context& context, Args args) {
   // The first call only takes the snapshot the next compares with.
   context.api->ZELTIConsistencyError(coinMs, noteMs);
   int faults = 0;
-  for (int round = 1; count == 0 || round <= count; ++round) {
+  for (int round = 1; (count == 0 || round <= count) && !Interrupted(); ++round) {
     Pause(interval);
+    if (Interrupted()) break;
     const char* text = context.api->ZELTIConsistencyError(coinMs, noteMs);
     std::printf("check %d: %s\n", round, text == nullptr ? "consistent" : text);
     std::fflush(stdout);
@@ -276,6 +274,15 @@ int Consistency(const Context& context, Args args) {
 }
 
 }  // namespace
+
+// A feature the unit's firmware level does not offer: the library would do nothing
+// without a word, so say so.
+bool Offered(const Context& context, int level, const char* what) {
+  if (context.level < 0 || context.level >= level) return true;
+  std::fprintf(stderr, "qmx: %s need firmware level %d; the unit has level %d\n", what, level,
+               context.level);
+  return false;
+}
 
 int RunUnitCommand(const Context& context, const std::string& command, Args args) {
   if (command == "counters") return Counters(context, args);
