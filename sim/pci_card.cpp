@@ -171,6 +171,7 @@ std::uint8_t* PciDriver::MapWindow(void* context, platform::pci::Device device,
       !handle->mapped[index] || size > kWindowSize)
     return nullptr;
   Card& card = driver->cards_[static_cast<std::size_t>(handle->card)];
+  if (card.options.systemCannotMap) return nullptr;
   return card.memory.get() + index * kWindowSize;
 }
 

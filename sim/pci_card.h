@@ -28,9 +28,11 @@ struct PciCardOptions {
   std::uint16_t vendorId = 0x10B5;
   BlockOptions block{};  // the unit behind window 2
   // Faults: window 2 holds no valid block (it is never served); the device cannot be
-  // opened; the map request answers this status and no window.
+  // opened; the map request answers this status and no window; the driver grants
+  // the window but the system cannot map it into the process.
   bool noBlock = false;
   bool openFails = false;
+  bool systemCannotMap = false;
   std::optional<std::uint32_t> mapStatus{};
 };
 

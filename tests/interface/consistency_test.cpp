@@ -78,6 +78,15 @@ TEST_F(Consistency, Rules) {
        "5 coins read, but only time for 2"},
       {"notes faster than they can come", 2500, [](Consistency& t) { t.Accept(kNote500, 4); },
        "4 notes read, but only time for 3"},
+      // The note rule at its allowance: 2000 ms with 1000 ms a note allow 3, and the
+      // fourth note's time comes only at 3000 ms.
+      {"notes at exactly the allowance", 2000, [](Consistency& t) { t.Accept(kNote500, 3); },
+       "(null)"},
+      {"one note past the allowance", 2000, [](Consistency& t) { t.Accept(kNote500, 4); },
+       "4 notes read, but only time for 3"},
+      {"a millisecond short of the next note", 2999,
+       [](Consistency& t) { t.Accept(kNote500, 4); }, "4 notes read, but only time for 3"},
+      {"the next note's time", 3000, [](Consistency& t) { t.Accept(kNote500, 4); }, "(null)"},
       {"a coin at once is always allowed", 0, [](Consistency& t) { t.Accept(kCoin10, 1); }, "(null)"},
       {"an acceptor added: no comparison", 0,
        [](Consistency& t) {

@@ -274,6 +274,27 @@ TEST_F(PciOpen, ResultOfEachCardSetting) {
   }
 }
 
+// The driver grants window 2 but the system cannot map it: that card is no block
+// (551, open 31) and the search goes on to the next.
+TEST_F(PciOpen, AWindowTheSystemCannotMap) {
+  const PciCardOptions unmappable{.systemCannotMap = true}, ok;
+  const struct {
+    std::vector<PciCardOptions> cards;
+    std::int32_t status, result;
+  } cases[] = {
+      {{unmappable}, 551, 31},
+      {{unmappable, ok}, 512, 0},
+  };
+  for (const auto& test : cases) {
+    Cards(test.cards);
+    EXPECT_EQ(library_->OpenVODVersion(kV5), test.result);
+    EXPECT_EQ(library_->OpenStatus, test.status);
+    EXPECT_EQ(library_->IsOpen(), test.result == 0);
+    library_->Unload();
+    EXPECT_EQ(driver_->OpenHandles(), 0);
+  }
+}
+
 TEST_F(PciOpen, TheCardsWindowIsTheBlock) {
   Cards({{.noBlock = true}, {}});
   sim::BlockServer& unit = *driver_->Server(1);

@@ -217,8 +217,7 @@ TEST_F(ServedBlock, PayoutsAcrossTheWrap) {
   PayAndWait(100);
   EXPECT_EQ(SettledPayStatus(), QMX_PAY_COMPLETE);
   EXPECT_EQ(static_cast<std::uint32_t>(qmx::CurrentPaid(library_)), 0x8000005Eu);
-  // Another host attaching (its attach puts the bare base into BasedPayoutTarget)
-  // starts no payout, though 0 - PaidTotal is now a positive difference.
+  // Another host attaching starts no payout past the wrap either.
   qmx::LibraryState other{baseName_};
   ASSERT_EQ(other.OpenSpecificVODVersion(serial_.c_str(), QMX_VERSION_5), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -228,6 +227,121 @@ TEST_F(ServedBlock, PayoutsAcrossTheWrap) {
   PayAndWait(1000);
   EXPECT_EQ(SettledPayStatus(), QMX_PAY_COMPLETE);
   EXPECT_EQ(static_cast<std::uint32_t>(qmx::CurrentPaid(library_)), 0x80000446u);
+}
+
+// A host attaching between another host's PayOut and the unit's next look at the
+// block must not take that payout back: it is paid in full, at every level.
+TEST(ServedBlockSteps, APayoutBesideAnotherHostsAttachIsPaid) {
+  for (const std::int32_t level : {4, 5, 7}) {
+    const std::string baseName = UniqueBaseName(), serial = UniqueSerial();
+    UnitMapping mapping(baseName + serial);
+    sim::BlockOptions options;
+    options.level = level;
+    options.payRate = 0;
+    options.payoutBase = 1000;
+    sim::BlockServer server(mapping.data(), kBlockBytes, options, platform::SystemClock());
+    server.Tick();
+    qmx::LibraryState payer{baseName};
+    qmx::MoneyState money;
+    ASSERT_EQ(payer.OpenSpecificVODVersion(serial.c_str(), QMX_VERSION_5), 0) << level;
+    for (int payout = 1; payout <= 3; ++payout) {
+      qmx::PayOut(payer, money, 100);
+      qmx::LibraryState other{baseName};
+      ASSERT_EQ(other.OpenSpecificVODVersion(serial.c_str(), QMX_VERSION_5), 0);
+      server.Tick();
+      server.Tick();
+      EXPECT_EQ(qmx::CurrentPaid(payer), 100 * payout) << "level " << level;
+      EXPECT_EQ(qmx::LastPayStatus(payer, money), QMX_PAY_COMPLETE) << "level " << level;
+      other.Unload();
+    }
+  }
+}
+
+// What hosts are told of a unit by the state of its firmware: one whose application
+// failed its checksum (programming that ended unfinished) or that is still taking a
+// firmware is "not ready" with no firmware named, never an open, healthy unit; one
+// that runs (also with a self-test error) is served. Once it runs again, it opens.
+TEST(ServedBlockSteps, OnlyAUnitWhoseApplicationRunsIsServed) {
+  const struct {
+    std::uint32_t unitStatus;
+    bool programming;
+    std::int32_t open;
+  } cases[] = {
+      {1, false, 0},
+      {0x2C, false, 0},
+      {sim::FirmwareInfo::kChecksumFailure, false, 21},
+      {1, true, 21},
+  };
+  for (const auto& c : cases) {
+    const std::string baseName = UniqueBaseName(), serial = UniqueSerial();
+    UnitMapping mapping(baseName + serial);
+    platform::VirtualClock clock;
+    sim::FirmwareInfo running{0x04020001, "Mar  3 2026", "12:00:00", c.unitStatus, c.programming};
+    sim::BlockOptions options;
+    options.level = 7;
+    options.firmware = [&running] { return running; };
+    sim::BlockServer server(mapping.data(), kBlockBytes, options, clock);
+    server.Tick();
+    qmx::LibraryState host{baseName};
+    EXPECT_EQ(host.OpenSpecificVODVersion(serial.c_str(), QMX_VERSION_5), c.open) << c.unitStatus;
+    EXPECT_EQ(qmx::FirmwareVersion(host, nullptr, nullptr), c.open == 0 ? 0x04020001 : 0)
+        << c.unitStatus;
+    EXPECT_EQ(qmx::USBDriverStatus(host), c.open == 0 ? 0 : 1) << c.unitStatus;
+    running.unitStatus = 1;
+    running.programming = false;
+    for (int i = 0; i < 100; ++i) {
+      clock.Advance(2000);
+      server.Tick();
+    }
+    EXPECT_EQ(host.OpenSpecificVODVersion(serial.c_str(), QMX_VERSION_5), 0) << c.unitStatus;
+    // And a served unit whose application stops is taken down.
+    running.unitStatus = sim::FirmwareInfo::kChecksumFailure;
+    for (int i = 0; i < 100; ++i) {
+      clock.Advance(2000);
+      server.Tick();
+    }
+    EXPECT_EQ(host.OpenSpecificVODVersion(serial.c_str(), QMX_VERSION_5), 21) << c.unitStatus;
+  }
+}
+
+// A host that gives up half-way through a ticket (it ended, say) leaves no half
+// ticket to be printed ahead of the next host's: that one comes out whole, alone.
+TEST(ServedBlockSteps, AnAbandonedTicketIsNotPrintedWithTheNext) {
+  const std::string baseName = UniqueBaseName(), serial = UniqueSerial();
+  UnitMapping mapping(baseName + serial);
+  platform::VirtualClock clock;
+  sim::BlockOptions options;
+  options.level = 7;
+  sim::BlockServer server(mapping.data(), kBlockBytes, options, clock);
+  server.Tick();
+  qmx::LibraryState first{baseName}, second{baseName};
+  for (qmx::LibraryState* host : {&first, &second}) {
+    host->Clock = &clock;
+    ASSERT_EQ(host->OpenSpecificVODVersion(serial.c_str(), QMX_VERSION_5), 0);
+  }
+  const std::string long1(100, 'A');
+  const QmxTicket abandoned{1, "111111111111111111", long1.c_str(), nullptr, nullptr, nullptr,
+                            nullptr};
+  ASSERT_NE(qmx::BarcodePrint(first, &abandoned), 0);
+  for (int piece = 0; piece < 2; ++piece) {
+    server.Tick();
+    ASSERT_EQ(qmx::BarcodePrintStatus(first), QMX_PRINT_SENDING);
+  }
+  server.Tick();  // the third piece taken; the host never asks again
+
+  const QmxTicket next{250, "123456789012345678", nullptr, nullptr, nullptr, nullptr, nullptr};
+  ASSERT_NE(qmx::BarcodePrint(second, &next), 0);
+  std::int32_t status = QMX_PRINT_SENDING;
+  for (int round = 0; round < 20 && status == QMX_PRINT_SENDING; ++round) {
+    server.Tick();
+    status = qmx::BarcodePrintStatus(second);
+  }
+  EXPECT_NE(status, QMX_PRINT_SENDING);
+  server.Tick();
+  EXPECT_EQ(server.Status().ticketsPrinted, 1u);
+  EXPECT_EQ(server.Status().lastTicket,
+            "^C||^^P|250|1|||||12-3456-7890-1234-5678|12-3456-7890-1234-5678||||||"
+            "123456789012345678|^");
 }
 
 // Counters, the meter, the E2Prom and the device key, barcode tickets from escrow to
