@@ -36,8 +36,10 @@ cp "$WORK/coins.bin" "$WORK/long.bin" && printf x >>"$WORK/long.bin"
 : >"$WORK/empty.bin"
 # A bad argument leaves an existing output as it was.
 before=$(cksum <"$WORK/coins.bin")
-run bash "$SAMPLE" coins "$WORK/coins.bin" 254 65536
-check "sample_definitions.sh, bad length: exit code" 2 "$RC"
+# A host script: never through the emulator.
+rc=0
+bash "$SAMPLE" coins "$WORK/coins.bin" 254 65536 >/dev/null 2>&1 || rc=$?
+check "sample_definitions.sh, bad length: exit code" 2 "$rc"
 check "sample_definitions.sh, bad length: output kept" "$before" "$(cksum <"$WORK/coins.bin")"
 # in_background NAME ARGS...: defload into the unit, its output kept in $WORK/NAME.
 in_background() {
