@@ -356,7 +356,7 @@ unit_dies() {
       WHY="$(basename "$2" .out): exit $RC, '$(last_line "$2")'"
     fi
   }
-  host "$pay" "$d/pay.out" 1 '^payout (failed|not finished)'
+  host "$pay" "$d/pay.out" 1 '^payout (failed|not finished|stopped)'
   host "$events" "$d/events.out" 1 '^[0-9]+ of 1000 events after 8 s$'
   # Killed outright, the unit may still have been half-way through an update.
   host "$consistency" "$d/consistency.out" "$([ "$how" = mid-update ] && echo 1 || echo '0|1')" \
