@@ -20,24 +20,40 @@ void NameClaim::Release() {
   handle_ = kNone;
 }
 
-NameClaim NameClaim::Take(const std::string& name, ClaimResult* result, std::string* error) {
-  NameClaim claim;
+namespace {
+
+// Opens the object of the name and locks it with `lock`: the descriptor, or -1 with
+// the result saying whether another holder stands in the way.
+template <typename Lock>
+int OpenLocked(const std::string& name, int flags, const char* lockCall, Lock lock,
+               ClaimResult* result, std::string* error) {
   *result = ClaimResult::kFailed;
   const std::string path = "/" + name;
-  const int fd = shm_open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  const int fd = shm_open(path.c_str(), flags | O_CLOEXEC, 0);
   if (fd < 0) {
     if (error != nullptr) *error = "shm_open " + path + ": " + std::strerror(errno);
-    return claim;
+    return -1;
   }
-  claim.handle_ = fd;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (!lock(fd)) {
     const int code = errno;
-    *result = code == EWOULDBLOCK ? ClaimResult::kTaken : ClaimResult::kFailed;
-    if (error != nullptr) *error = "flock " + path + ": " + std::strerror(code);
-    claim.Release();
-    return claim;
+    *result = code == EWOULDBLOCK || code == EAGAIN || code == EACCES ? ClaimResult::kTaken
+                                                                      : ClaimResult::kFailed;
+    if (error != nullptr) *error = std::string(lockCall) + " " + path + ": " + std::strerror(code);
+    close(fd);
+    return -1;
   }
   *result = ClaimResult::kOk;
+  return fd;
+}
+
+}  // namespace
+
+NameClaim NameClaim::Take(const std::string& name, ClaimResult* result, std::string* error) {
+  NameClaim claim;
+  const int fd = OpenLocked(
+      name, O_RDONLY, "flock", [](int f) { return flock(f, LOCK_EX | LOCK_NB) == 0; }, result,
+      error);
+  if (fd >= 0) claim.handle_ = fd;
   return claim;
 }
 
@@ -61,24 +77,15 @@ struct flock PresenceLock(short type) {
 NameClaim NameClaim::TakeDownload(const std::string& name, ClaimResult* result,
                                   std::string* error) {
   NameClaim claim;
-  *result = ClaimResult::kFailed;
-  const std::string path = "/" + name;
-  const int fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
-  if (fd < 0) {
-    if (error != nullptr) *error = "shm_open " + path + ": " + std::strerror(errno);
-    return claim;
-  }
-  claim.handle_ = fd;
-  struct flock lock = PresenceLock(F_WRLCK);
-  lock.l_start = kPresenceByte + 1;
-  if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
-    const int code = errno;
-    *result = code == EAGAIN || code == EACCES ? ClaimResult::kTaken : ClaimResult::kFailed;
-    if (error != nullptr) *error = "fcntl " + path + ": " + std::strerror(code);
-    claim.Release();
-    return claim;
-  }
-  *result = ClaimResult::kOk;
+  const int fd = OpenLocked(
+      name, O_RDWR, "fcntl",
+      [](int f) {
+        struct flock lock = PresenceLock(F_WRLCK);
+        lock.l_start = kPresenceByte + 1;
+        return fcntl(f, F_OFD_SETLK, &lock) == 0;
+      },
+      result, error);
+  if (fd >= 0) claim.handle_ = fd;
   return claim;
 }
 
