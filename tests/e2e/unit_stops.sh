@@ -125,6 +125,9 @@ if [ -z "$EMULATOR" ]; then
   done
 fi
 
+# Native only: under Wine a SIGKILLed program's device connection can outlive it for
+# many seconds (the Wine server keeps its socket), which is no unit's behaviour.
+if [ -z "$EMULATOR" ]; then
 # A kernel update cut short leaves a kernel that fails its check: a plain run keeps
 # it, so it tells the technician to run again with /k, which mends the unit. The
 # kernel's blocks from 0x1000 on carry its mark: cut after the mark, before the end.
@@ -162,4 +165,5 @@ check "broken kernel, /k: exit code" 0 "$RC"
 check "broken kernel, /k: no advice" 0 "$(tr -d '\r' <<<"$OUT" | grep -c -F "$ADVICE" || true)"
 run "$SIM" status --serial "$serial"
 check "broken kernel, /k: healthy" 1 "$(value status)"
+fi
 finish
