@@ -103,6 +103,9 @@ void ProgramCard::Execute() {
   platform::NameCurrentThread("Talk to Card");  // for debuggers only
   // Nothing may leave a thread: an owner waiting on Running must see it clear.
   try {
+    // The worker looks for each acknowledgement every few milliseconds: on a coarse
+    // system timer each look would last a whole tick.
+    const platform::FineTiming fine(state_.Clock());
     Program();
   } catch (const std::exception& failure) {
     state_.Link.TraceLine(kWorkerFailedTrace, failure.what());

@@ -692,6 +692,41 @@ INSTANTIATE_TEST_SUITE_P(AcknowledgementTimes, UnitPace,
                          ::testing::Values(PaceRow{0, 1}, PaceRow{150, 2}, PaceRow{350, 4},
                                            PaceRow{5000, 50}));
 
+// On a system timer of 15.6 ms ticks (Windows' default) every look of the worker
+// would last a tick, so it holds a fine timer while it programs: a block then costs
+// the unit's time and about a look, not a tick. The model's "fine timing ignored"
+// shows what the request saves. The timer is given back when the worker ends.
+TEST_F(ProgramCardTest, TheWorkerHoldsAFineTimerAgainstACoarseSystemTick) {
+  constexpr int kBlocks = 16;
+  state.Options.PollPauseMs = kPollPauseMs;
+  for (int block = 0; block < kBlocks; ++block)
+    FillBlock(0x8000 + 128 * static_cast<std::uint32_t>(block), static_cast<std::uint8_t>(block));
+  unit.ackAfterMs = 2;
+  unit.restartPauses = 0;
+  for (const bool honoured : {true, false}) {
+    SCOPED_TRACE(honoured ? "fine timer granted" : "fine timer ignored");
+    clock.SetTimerModel({15'600, honoured});
+    int heldAtPauses = 0;
+    unit.onPause = [&] { heldAtPauses += clock.FineTimingHolds() > 0 ? 1 : 0; };
+    OpenUnit();
+    const std::int64_t start = clock.Counter();
+    auto worker = Program();
+    const std::int64_t elapsed = clock.Counter() - start;
+    EXPECT_FALSE(worker->TimedOut.load());
+    EXPECT_EQ(worker->BlocksProgrammed.load(), kBlocks);
+    worker.reset();
+    EXPECT_GT(heldAtPauses, 0);
+    EXPECT_EQ(clock.FineTimingHolds(), 0);
+    const std::int64_t perBlock = 2'000 + 2 * kPollPauseMs * 1000;
+    if (honoured)
+      EXPECT_LE(elapsed, (kBlocks + 1) * perBlock);
+    else
+      EXPECT_GE(elapsed, kBlocks * 15'600);
+    unit.onPause = nullptr;
+    link.CloseUnit();
+  }
+}
+
 TEST_F(ProgramCardTest, BothWaitsAreBoundsInTimeAtAnyPace) {
   struct Row {
     const char* name;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -79,6 +81,70 @@ TEST(VirtualClock, SleepsFromSeveralThreadsAllCount) {
   EXPECT_EQ(clock.Counter() - start, std::int64_t{kThreads} * kSleeps * 2000);
   EXPECT_EQ(clock.Sleeps(), std::uint64_t{kThreads} * kSleeps);
   EXPECT_EQ(hookCalls.load(), kThreads * kSleeps);
+}
+
+// A coarse system timer rounds every sleep up to whole ticks, at least one; a fine
+// timer held (and honoured) lets sleeps last what they ask.
+TEST(TimerModel, SleepsLastWholeTicksUnlessFineTimingIsHeld) {
+  struct Row {
+    std::uint32_t ms;
+    platform::TimerModel model;
+    bool fine;
+    std::int64_t us;
+  } const rows[] = {
+      {0, {15'600, true}, false, 0},          {1, {15'600, true}, false, 15'600},
+      {15, {15'600, true}, false, 15'600},    {16, {15'600, true}, false, 31'200},
+      {1, {15'600, true}, true, 1'000},       {1, {15'600, false}, true, 15'600},
+      {1, {0, true}, false, 1'000},           {4'000'000, {15'600, true}, false, 4'000'011'600},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(platform::ModelledSleepUs(row.ms, row.model, row.fine), row.us)
+        << row.ms << " ms, tick " << row.model.tickUs << ", fine " << row.fine;
+
+  platform::VirtualClock clock;
+  clock.SetTimerModel({15'600, true});
+  const std::int64_t start = clock.Counter();
+  clock.Sleep(2);
+  {
+    const platform::FineTiming fine(clock);
+    EXPECT_EQ(clock.FineTimingHolds(), 1);
+    clock.Sleep(2);
+  }
+  EXPECT_EQ(clock.FineTimingHolds(), 0);
+  clock.Sleep(2);
+  EXPECT_EQ(clock.Counter() - start, 15'600 + 2'000 + 15'600);
+}
+
+void SetEnvironment(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value == nullptr ? "" : value);
+#else
+  if (value == nullptr)
+    unsetenv(name);
+  else
+    setenv(name, value, 1);
+#endif
+}
+
+// Benchmarks set the model for a whole program through the environment; anything
+// but a number of milliseconds from 0 to 1000 leaves it off.
+TEST(TimerModel, TakenFromTheEnvironment) {
+  const std::pair<const char*, std::int64_t> ticks[] = {
+      {"15.6", 15'600}, {"1000", 1'000'000}, {"0", 0},      {"1000.1", 0},
+      {"-1", 0},        {"15.6ms", 0},       {"", 0},       {nullptr, 0},
+  };
+  for (const auto& [text, us] : ticks) {
+    SetEnvironment("TARVEX_TIMER_TICK_MS", text);
+    EXPECT_EQ(platform::TimerModelFromEnvironment().tickUs, us) << (text ? text : "unset");
+  }
+  for (const auto& [text, honoured] :
+       {std::pair{"off", false}, {"on", true}, {"", true}, {nullptr, true}}) {
+    SetEnvironment("TARVEX_FINE_TIMING", text);
+    EXPECT_EQ(platform::TimerModelFromEnvironment().honoursFineTiming, honoured)
+        << (text ? text : "unset");
+  }
+  SetEnvironment("TARVEX_TIMER_TICK_MS", nullptr);
+  SetEnvironment("TARVEX_FINE_TIMING", nullptr);
 }
 
 TEST(SystemClock, CounterIsMonotonic) {
