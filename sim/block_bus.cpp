@@ -11,6 +11,7 @@ using namespace layout;
 
 void BlockServer::AttachPeripherals() {
   bus_.SetReplyMs(options_.replyMs);
+  bus_.SetBaud(options_.busBaud);
   bus_.SetKeyDigits(options_.keyDigits);
   bool deviceTaken = false;
   for (const AcceptorConfig& acceptor : options_.acceptors) {

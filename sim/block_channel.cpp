@@ -2,7 +2,8 @@
 // in BlockArea, acts on it by type, writes ReplyLength and ReplyData, and then
 // copies the sequence into BlockAckSequence. Types: 4 E2Prom reset, 5 device key,
 // 6 ticket print piece, 64 + n a block for destination n, 128 + c raw port command
-// c; anything else is answered with -1.
+// c; anything else is answered with -1. With rawAnswerMs a raw-port message is
+// held that long before it is acted on and answered.
 #include <cstring>
 
 #include "platform/bytes.h"
@@ -13,7 +14,21 @@ namespace sim {
 
 using namespace layout;
 
-void BlockServer::AnswerMessage(const Commands& commands) {
+// Whether the message can be taken now. A raw-port message waits rawAnswerMs from the
+// tick that first saw the sequence move past this acknowledge, meanwhile nothing
+// moves: hosts read no answer and cannot place another block.
+bool BlockServer::MessageDue(const Commands& commands, std::int64_t now) {
+  const std::uint32_t type = commands.blockType;
+  const bool raw = type >= kTypeRawPort && type < kTypeRawPort + kRawPortCommands;
+  if (options_.rawAnswerMs == 0 || !raw) return true;
+  if (!heldMessage_.held || heldMessage_.ack != blockAck_) heldMessage_ = {true, blockAck_, now};
+  const std::int64_t wait = std::int64_t{options_.rawAnswerMs} * clock_.Frequency() / 1000;
+  return now - heldMessage_.since >= wait;
+}
+
+void BlockServer::AnswerMessage(const Commands& commands, std::int64_t now) {
+  if (!MessageDue(commands, now)) return;
+  heldMessage_.held = false;
   std::uint8_t reply[kReplyDataSize] = {};
   std::int32_t length = kRefused;
   const std::uint32_t type = commands.blockType;

@@ -258,7 +258,7 @@ void BlockServer::Tick() {
     return;
   }
 
-  if (commands_.blockSequence != blockAck_) AnswerMessage(commands_);
+  if (commands_.blockSequence != blockAck_) AnswerMessage(commands_, now);
   DecideEscrow(commands_);
   DecideBarcode(commands_);
   TakeSettings(commands_.settings, false);

@@ -85,6 +85,11 @@ struct BlockOptions {
   std::uint8_t busDeviceAddress = 2;
   bool refuseBusHandOver = false;  // raw port command 0 answers -1
   std::uint32_t replyMs = CcTalkBus::kDefaultReplyMs;  // the peripherals' reply time
+  // The ccTalk wire's baud rate; 0: bytes take no time on it.
+  std::uint32_t busBaud = 0;
+  // A raw-port message (types 128 to 132) is acted on and answered this long after
+  // the tick that first saw it, as by a unit whose loop takes it late; 0: at once.
+  std::uint32_t rawAnswerMs = 0;
   std::array<std::uint8_t, 6> keyDigits = CcTalkBus::kDefaultKeyDigits;
   std::uint32_t tickMs = 2;           // the serving thread's pause between ticks
   // Asked at every set-up and now and then while serving; empty: the texts stay
@@ -134,6 +139,8 @@ class BlockServer {
   bool exitRequested() const { return exitRequested_.load(); }
   // The ccTalk bus behind the raw port; ctl faults and status go to it directly.
   CcTalkBus& bus() { return bus_; }
+  // Fixed when the server is made, so any thread may ask.
+  std::uint32_t rawAnswerMs() const { return options_.rawAnswerMs; }
 
   // Changes from ctl commands and tests. Each is carried out by the next tick that
   // serves; the result is a ticket for AwaitApplied. Those that can be refused
@@ -291,7 +298,8 @@ class BlockServer {
   std::string ChangePaidTotal(std::uint32_t paid);
 
   // block_channel.cpp and block_bus.cpp: the message channel and the raw port.
-  void AnswerMessage(const Commands& commands);
+  void AnswerMessage(const Commands& commands, std::int64_t now);
+  bool MessageDue(const Commands& commands, std::int64_t now);
   std::int32_t AnswerRawPort(std::uint32_t command, const Commands& commands, std::uint8_t* reply);
   void AttachPeripherals();
 
@@ -360,6 +368,12 @@ class BlockServer {
   std::uint32_t currentValue_ = 0;
   std::int32_t availableValue_ = 0;
   std::uint32_t blockAck_ = 0;
+  // A raw-port message held back (rawAnswerMs): the acknowledge it found and when.
+  struct HeldMessage {
+    bool held = false;
+    std::uint32_t ack = 0;
+    std::int64_t since = 0;
+  } heldMessage_;
   std::uint32_t eventSequence_ = 0;
   std::deque<std::uint32_t> events_;
   std::uint32_t checkA_ = 0, checkB_ = 0;

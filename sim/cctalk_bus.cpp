@@ -1,6 +1,7 @@
 // The ccTalk bus behind the raw port: frames the host's bytes into messages (byte
 // 1 is N, the message N + 5 bytes), hands each to the peripheral at its address,
-// applies injected faults and holds the replies until they are due. Also the plain
+// applies injected faults and holds the replies until they are due, with a baud
+// rate byte by byte as they cross the wire. Also the plain
 // acknowledger, which ACKs any well-formed message in the form it came.
 #include "sim/cctalk_bus.h"
 
@@ -112,21 +113,48 @@ std::uint32_t CcTalkBus::ReplyMs() const {
   return replyMs_;
 }
 
+void CcTalkBus::SetBaud(std::uint32_t baud) {
+  std::lock_guard<std::mutex> hold(lock_);
+  baud_ = baud;
+}
+
+std::uint32_t CcTalkBus::Baud() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return baud_;
+}
+
+std::int64_t CcTalkBus::WireCounts(std::size_t bytes) const {
+  if (baud_ == 0) return 0;
+  // A start bit, eight data bits and a stop bit a byte.
+  const std::int64_t bits = static_cast<std::int64_t>(bytes) * 10;
+  return (bits * clock_.Frequency() + baud_ - 1) / baud_;
+}
+
+// The wire is taken in the order things are put on it: the host's bytes go out back
+// to back once it is free, and a reply already on its way goes first.
 void CcTalkBus::Send(const std::uint8_t* bytes, std::size_t count) {
   const std::int64_t now = clock_.Counter();
   std::lock_guard<std::mutex> hold(lock_);
-  pending_.insert(pending_.end(), bytes, bytes + count);
+  const std::int64_t start = baud_ == 0 ? now : std::max(now, wireFree_);
+  for (std::size_t i = 0; i < count; ++i) {
+    pending_.push_back(bytes[i]);
+    pendingEnd_.push_back(start + WireCounts(i + 1));
+  }
+  if (baud_ != 0) wireFree_ = start + WireCounts(count);
   while (pending_.size() >= 2) {
     const std::size_t total = std::size_t{pending_[1]} + 5;
     if (pending_.size() < total) break;
-    std::vector<std::uint8_t> message(pending_.begin(),
-                                      pending_.begin() + static_cast<std::ptrdiff_t>(total));
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(total));
-    Deliver(std::move(message), now);
+    const auto cut = static_cast<std::ptrdiff_t>(total);
+    std::vector<std::uint8_t> message(pending_.begin(), pending_.begin() + cut);
+    const std::int64_t end = pendingEnd_[total - 1];
+    pending_.erase(pending_.begin(), pending_.begin() + cut);
+    pendingEnd_.erase(pendingEnd_.begin(), pendingEnd_.begin() + cut);
+    Deliver(std::move(message), end);
   }
 }
 
-void CcTalkBus::Deliver(std::vector<std::uint8_t> message, std::int64_t now) {
+// `end`: when the message's last byte has crossed the wire.
+void CcTalkBus::Deliver(std::vector<std::uint8_t> message, std::int64_t end) {
   const std::uint8_t address = message[0];
   const auto at = std::find_if(peripherals_.begin(), peripherals_.end(), [address](const auto& p) {
     return p->holding().address == address;
@@ -151,8 +179,12 @@ void CcTalkBus::Deliver(std::vector<std::uint8_t> message, std::int64_t now) {
   if (!ack) ++holding.naks;
   // Replies come from the peripheral's address in the checksum form (byte 2).
   Reply reply;
-  reply.due = now + static_cast<std::int64_t>(replyMs_) * clock_.Frequency() / 1000;
+  reply.start = end + static_cast<std::int64_t>(replyMs_) * clock_.Frequency() / 1000;
   reply.bytes = cctalk::MakeReply(*form, address, ack ? cctalk::kAck : cctalk::kNak, key_);
+  if (baud_ != 0) {
+    reply.start = std::max(reply.start, wireFree_);
+    wireFree_ = reply.start + WireCounts(reply.bytes.size());
+  }
   replies_.push_back(std::move(reply));
 }
 
@@ -180,17 +212,19 @@ std::optional<FaultKind> CcTalkBus::FaultFor(std::uint8_t address, std::uint8_t 
   return fired;
 }
 
+// A reply byte can be fetched once it has crossed the wire, so a fetch mid-reply
+// takes what has arrived and leaves the rest for later.
 std::size_t CcTalkBus::Fetch(std::uint8_t* out, std::size_t room) {
   const std::int64_t now = clock_.Counter();
   std::lock_guard<std::mutex> hold(lock_);
   std::size_t count = 0;
-  while (!replies_.empty() && replies_.front().due <= now && count < room) {
-    std::vector<std::uint8_t>& bytes = replies_.front().bytes;
-    const std::size_t take = std::min(room - count, bytes.size());
-    std::copy_n(bytes.begin(), take, out + count);
-    count += take;
-    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
-    if (bytes.empty()) replies_.pop_front();
+  while (!replies_.empty() && count < room) {
+    Reply& reply = replies_.front();
+    while (reply.taken < reply.bytes.size() && count < room &&
+           reply.start + WireCounts(reply.taken + 1) <= now)
+      out[count++] = reply.bytes[reply.taken++];
+    if (reply.taken < reply.bytes.size()) break;
+    replies_.pop_front();
   }
   return count;
 }
@@ -198,7 +232,9 @@ std::size_t CcTalkBus::Fetch(std::uint8_t* out, std::size_t room) {
 void CcTalkBus::Clear() {
   std::lock_guard<std::mutex> hold(lock_);
   pending_.clear();
+  pendingEnd_.clear();
   replies_.clear();
+  wireFree_ = 0;
 }
 
 void CcTalkBus::InjectFault(const PeripheralFault& fault) {

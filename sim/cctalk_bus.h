@@ -1,7 +1,8 @@
 // The unit's ccTalk bus as the raw port reaches it: the peripherals on it (an SR5
 // coin acceptor, Elite and Lumina note acceptors, or a plain acknowledger), the
 // bytes the host puts on the bus and the replies that come back after the
-// peripheral's reply time. Faults can be injected per peripheral.
+// peripheral's reply time, and with a baud rate the time each byte takes on the
+// one wire they share. Faults can be injected per peripheral.
 //
 // Thread-safe: the block server's thread sends and fetches while ctl and status
 // threads attach, inject and read.
@@ -77,13 +78,19 @@ class CcTalkBus {
   void SetKeyDigits(const std::array<std::uint8_t, 6>& digits);
   std::array<std::uint8_t, 6> KeyDigits() const;
   std::uint32_t ReplyMs() const;
+  // The wire's speed: a byte takes 10 bits / baud on it, and messages and replies
+  // take their turns on the one wire. 0 (the default): bytes take no time.
+  void SetBaud(std::uint32_t baud);
+  std::uint32_t Baud() const;
 
   // Host bytes onto the bus; each message completed is answered (or not) at once,
-  // its reply held until it is due.
+  // its reply held until it is due: reply time after the message's last byte has
+  // crossed the wire, each reply byte once it has crossed too.
   void Send(const std::uint8_t* bytes, std::size_t count);
   // Reply bytes due by now, at most `room`; the rest stay for the next fetch.
   std::size_t Fetch(std::uint8_t* out, std::size_t room);
-  // Drops a partial message and undelivered replies (the bus changes hands).
+  // Drops a partial message, undelivered replies and whatever is on the wire (the
+  // bus changes hands).
   void Clear();
 
   void InjectFault(const PeripheralFault& fault);
@@ -93,19 +100,25 @@ class CcTalkBus {
 
  private:
   struct Reply {
-    std::int64_t due = 0;  // clock count
+    std::int64_t start = 0;  // clock count: its first byte goes onto the wire
+    std::size_t taken = 0;   // bytes already fetched
     std::vector<std::uint8_t> bytes;
   };
-  void Deliver(std::vector<std::uint8_t> message, std::int64_t now);
+  // Clock counts `bytes` take on the wire, rounded up; 0 without a baud rate.
+  std::int64_t WireCounts(std::size_t bytes) const;
+  void Deliver(std::vector<std::uint8_t> message, std::int64_t end);
   // The fault that takes this message, if one does; counts it for every armed one.
   std::optional<FaultKind> FaultFor(std::uint8_t address, std::uint8_t header);
 
   platform::Clock& clock_;
   mutable std::mutex lock_;
   std::uint32_t replyMs_ = kDefaultReplyMs;
+  std::uint32_t baud_ = 0;
+  std::int64_t wireFree_ = 0;  // clock count from which the wire is free
   std::array<std::uint8_t, 6> key_ = kDefaultKeyDigits;
   std::vector<std::unique_ptr<cctalk::Peripheral>> peripherals_;
-  std::vector<std::uint8_t> pending_;  // host bytes not yet a whole message
+  std::vector<std::uint8_t> pending_;    // host bytes not yet a whole message
+  std::deque<std::int64_t> pendingEnd_;  // when each of them has crossed the wire
   std::deque<Reply> replies_;
   struct ArmedFault {
     PeripheralFault fault;

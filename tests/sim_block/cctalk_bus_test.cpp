@@ -1,6 +1,7 @@
 // The ccTalk bus's peripherals where the download library's own tests cannot look:
 // what an SR5 and the note acceptors keep, the forms they refuse, injected faults,
-// reply timing on the virtual clock, and the POSIX cksum that status shows.
+// reply timing and wire time on the virtual clock, and the POSIX cksum that status
+// shows.
 #include "sim/cctalk_bus.h"
 
 #include <gtest/gtest.h>
@@ -238,5 +239,67 @@ INSTANTIATE_TEST_SUITE_P(
       for (char& letter : name) letter = letter == ' ' ? '_' : letter;
       return name;
     });
+
+// --- wire time ------------------------------------------------------------------------
+
+// At 9600 baud a byte takes 10 bits, 1041.7 us: n bytes have crossed after
+// ceil(n * 1041.67) us, so a 5-byte poll after 5209 us and its reply (5 ms later)
+// byte by byte after 1042, 2084, 3125, 4167 and 5209 us more.
+struct WireStep {
+  std::int64_t atUs;  // from the first send
+  bool clear = false, send = false;
+  std::size_t fetched = 0;  // reply bytes fetched in all, by now
+};
+
+struct WireCase {
+  const char* name;
+  std::vector<WireStep> steps;
+};
+
+class WireTimeTest : public ::testing::TestWithParam<WireCase> {};
+
+TEST_P(WireTimeTest, ReplyBytesArriveAsTheyCrossTheOneWire) {
+  Bus bus;
+  bus.bus.SetBaud(9600);
+  const Bytes poll = Sr5Message(254, {});
+  const std::int64_t start = bus.clock.Counter();
+  Bytes got;
+  for (const WireStep& step : GetParam().steps) {
+    bus.clock.Advance(start + step.atUs - bus.clock.Counter());
+    if (step.clear) bus.bus.Clear();
+    if (step.send) bus.bus.Send(poll.data(), poll.size());
+    std::uint8_t reply[16] = {};
+    const std::size_t count = bus.bus.Fetch(reply, sizeof reply);
+    got.insert(got.end(), reply, reply + count);
+    EXPECT_EQ(got.size(), step.fetched) << "at " << step.atUs << " us";
+  }
+  const Bytes ack{1, 0, 2, kAckHeader, static_cast<std::uint8_t>(256 - 3)};
+  for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], ack[i % ack.size()]) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wire, WireTimeTest,
+    ::testing::Values(
+        // Poll 0..5209, reply time to 10209, its bytes at 11251 ... 15418.
+        WireCase{"one_reply",
+                 {{0, false, true, 0},
+                  {11250, false, false, 0},
+                  {11251, false, false, 1},
+                  {15417, false, false, 4},
+                  {15418, false, false, 5}}},
+        // The second poll, sent mid-reply, waits for it: on the wire 15418..20627,
+        // its reply from 25627, whole at 30836.
+        WireCase{"second_waits",
+                 {{0, false, true, 0},
+                  {12000, false, true, 1},
+                  {30835, false, false, 9},
+                  {30836, false, false, 10}}},
+        // Clearing mid-message drops it and frees the wire: the next poll starts at once.
+        WireCase{"clear_frees",
+                 {{0, false, true, 0},
+                  {1000, true, true, 0},
+                  {16417, false, false, 4},
+                  {16418, false, false, 5}}}),
+    [](const auto& c) { return std::string(c.param.name); });
 
 }  // namespace

@@ -2,7 +2,7 @@
 // BlockAckSequence; blocks for a destination echoed, E2Prom reset and device key
 // answered, print pieces put together into the exact ticket text, unknown types
 // refused; and the raw port's five commands against the ccTalk bus, in checksum and
-// CRC form, including a refused hand-over.
+// CRC form, including a refused hand-over and a unit that answers them late.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -319,6 +319,48 @@ TEST(RawPortTest, TheAcknowledgerStandsAtItsAddressOnlyWhereNoPeripheralIs) {
   ASSERT_EQ(holdings.size(), 3u);
   EXPECT_EQ(holdings[0].model, sim::PeripheralModel::kSr5);
   EXPECT_EQ(holdings[0].rejected, 1u);
+}
+
+// A unit that takes raw-port commands 30 ms late: from the tick that first sees one,
+// nothing moves for 29 ms (no answer, so hosts place no other block, and no action on
+// the bus); at 30 ms it is acted on and answered. Other types are answered at once.
+TEST(RawPortTest, ALateUnitActsOnAndAnswersRawPortCommandsOnlyAfterRawAnswerMs) {
+  sim::BlockOptions options = BusOptions();
+  options.rawAnswerMs = 30;
+  options.replyMs = 15;  // due between the receive request's arrival and its answer
+  Channel channel(options);
+  EXPECT_EQ(channel.Exchange(64 + 3, {7}), 5) << "a destination block on the next tick";
+  const auto sr5Messages = [&] { return channel.server.bus().Holdings()[0].messages; };
+  struct Step {
+    std::uint32_t command;
+    Bytes data;
+    std::int32_t length;             // of the answer
+    std::uint32_t messagesAnswered;  // the SR5's count once answered
+  };
+  const Step steps[] = {
+      {0, {0}, 1, 0},
+      {1, ChecksumMessage(2, 254, {}), 1, 1},
+      {2, {0}, 5, 1},  // fetched at answer time: the reply was not due when it came
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.command);
+    const std::uint32_t ack = channel.host.Status(status::kBlockAck);
+    const std::uint32_t before = sr5Messages();
+    channel.host.Send(128 + step.command, step.data);
+    channel.clock.Advance(2000);
+    channel.server.Tick();  // first seen
+    channel.clock.Advance(29000);
+    channel.server.Tick();
+    EXPECT_FALSE(channel.host.Answered());
+    EXPECT_EQ(channel.host.Status(status::kBlockAck), ack);
+    EXPECT_EQ(sr5Messages(), before) << "acted on early";
+    channel.clock.Advance(1000);
+    channel.server.Tick();
+    EXPECT_TRUE(channel.host.Answered());
+    Bytes reply;
+    EXPECT_EQ(channel.host.Reply(&reply), step.length);
+    EXPECT_EQ(sr5Messages(), step.messagesAnswered);
+  }
 }
 
 }  // namespace
