@@ -17,6 +17,9 @@
 //                        unit answering.
 //   idle fill            6 bytes 0xFF when the host looks, no record bytes wait, the last
 //                        fill was 50 or more ago and under 4096 fill bytes wait
+//   USB frames           with usbFrameMs, written bytes reach the unit at the next frame
+//                        boundary (everything above counts from there) and records are
+//                        readable from the first boundary at or after they are due
 // Flash: command 201 erases the application area (0x8000 up); the kernel area below it
 // is erased when the session's first block there arrives, so a kept kernel survives.
 // Records the unit does not act on are counted in Report::ignoredRecords: enquiries
@@ -83,6 +86,14 @@ std::int64_t UsbUnit::Counts(std::uint32_t milliseconds) const {
   return std::int64_t{milliseconds} * frequency_ / 1000;
 }
 
+std::int64_t UsbUnit::FrameAtOrAfter(std::int64_t t) const {
+  const std::int64_t frame = Counts(options_.usbFrameMs);
+  if (frame <= 0) return t;
+  std::int64_t boundaries = t / frame;  // rounds toward zero: up below zero, down above
+  if (t > 0 && boundaries * frame != t) ++boundaries;
+  return boundaries * frame;
+}
+
 // Lets the world catch up with the clock: a timed unplug ends, the unit boots after a
 // restart, and answers fall due. What falls due while the link is down is lost.
 void UsbUnit::Update(std::int64_t now) {
@@ -94,12 +105,24 @@ void UsbUnit::Update(std::int64_t now) {
   AdvanceTo(now);
 }
 
+// Written bytes reach the unit at their frame, in turn with what the unit does
+// meanwhile.
 void UsbUnit::AdvanceTo(std::int64_t t) {
+  while (!inbound_.empty() && inbound_.front().at <= t) {
+    const Inbound in = std::move(inbound_.front());
+    inbound_.pop_front();
+    RunTo(in.at);
+    Receive(in.bytes.data(), static_cast<std::uint32_t>(in.bytes.size()), in.at);
+  }
+  RunTo(t);
+}
+
+void UsbUnit::RunTo(std::int64_t t) {
   if (mode_ == Mode::Restarting && restartEnd_ <= t) Boot();
   if (mode_ == Mode::Programming && options_.loaderSilenceMs != 0 &&
       std::max(lastLoaderRecord_, busyUntil_) + Counts(options_.loaderSilenceMs) <= t)
     FallBack();
-  while (!outgoing_.empty() && outgoing_.front().due <= t) {
+  while (!outgoing_.empty() && FrameAtOrAfter(outgoing_.front().due) <= t) {
     if (LinkUp()) {
       const Outgoing& o = outgoing_.front();
       receive_.insert(receive_.end(), o.bytes, o.bytes + sizeof o.bytes);
@@ -370,7 +393,10 @@ Status UsbUnit::Write(const std::uint8_t* buffer, std::uint32_t count, std::uint
   if ((status = CheckHandle()) != d2xx::kOk) return status;
   if (written == nullptr || (buffer == nullptr && count > 0)) return kInvalidParameter;
   const std::uint32_t take = shortWrites_ != 0 ? std::min(count, shortWrites_) : count;
-  Receive(buffer, take, now);
+  if (options_.usbFrameMs != 0 && take > 0)
+    inbound_.push_back({FrameAtOrAfter(now + 1), std::vector<std::uint8_t>(buffer, buffer + take)});
+  else
+    Receive(buffer, take, now);
   *written = take;
   return d2xx::kOk;
 }
@@ -411,7 +437,9 @@ Status UsbUnit::GetStatus(std::uint32_t* receiveBytes, std::uint32_t* transmitBy
     return kInvalidParameter;
   OfferIdleFill(now);
   *receiveBytes = static_cast<std::uint32_t>(receive_.size());
-  *transmitBytes = 0;  // writes reach the unit at once
+  std::size_t inFlight = 0;  // written, still on their way to the unit
+  for (const Inbound& in : inbound_) inFlight += in.bytes.size();
+  *transmitBytes = static_cast<std::uint32_t>(inFlight);
   *eventStatus = 0;
   return d2xx::kOk;
 }
@@ -466,6 +494,7 @@ void UsbUnit::Unplug(std::uint32_t forMs) {
   replugAt_ = now + Counts(forMs);
   if (open_) dead_ = true;
   ClearLink();
+  inbound_.clear();  // what was on its way is lost with the link
 }
 
 void UsbUnit::Replug() {

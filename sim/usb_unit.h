@@ -40,6 +40,10 @@ struct UnitOptions {
   // 0: the unit waits for its loader for ever (for a clock that says nothing about
   // the loader's pace).
   std::uint32_t loaderSilenceMs = kLoaderSilenceMs;
+  // USB full-speed frames of this many ms (boundaries at its multiples on the clock):
+  // what the host writes reaches the unit at the next boundary, and what the unit
+  // sends can be read from the first boundary at or after it is due. 0: no frames.
+  std::uint32_t usbFrameMs = 0;
 };
 
 // The kinds of D2XX call a fault can hit.
@@ -125,14 +129,23 @@ class UsbUnit {
     std::uint8_t bytes[6] = {};
   };
 
+  // Bytes the host wrote, on their way to the unit until their frame.
+  struct Inbound {
+    std::int64_t at = 0;
+    std::vector<std::uint8_t> bytes;
+  };
+
   struct ArmedFault {
     Fault fault;
     std::uint32_t calls = 0;  // calls of its kind since it was injected
   };
 
   std::int64_t Counts(std::uint32_t milliseconds) const;
+  // The first frame boundary at or after `t` (`t` itself without frames).
+  std::int64_t FrameAtOrAfter(std::int64_t t) const;
   void Update(std::int64_t now);
   void AdvanceTo(std::int64_t t);
+  void RunTo(std::int64_t t);
   void Boot();
   void FallBack();
   bool LinkUp() const;
@@ -165,6 +178,7 @@ class UsbUnit {
   std::uint8_t assembly_[6] = {};  // host record being assembled
   std::uint32_t assembled_ = 0;
   std::deque<std::uint8_t> receive_;  // bytes the host can read now
+  std::deque<Inbound> inbound_;       // written, not yet at the unit (frames only)
   std::size_t fillAhead_ = 0;         // idle fill bytes at the front of receive_
   bool filledOnce_ = false;
   std::int64_t lastFill_ = 0;

@@ -1,5 +1,6 @@
 // The simulated unit as an FTDI device: receive queue and split reads, short writes,
-// idle fill, open and close rules, reset, unplugging, injected faults, EEPROM strings.
+// idle fill, open and close rules, reset, unplugging, injected faults, EEPROM strings,
+// USB frames.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -384,6 +385,36 @@ TEST(ThreadTest, StatusAndFaultsWhileTheLinkRuns) {
   control.join();
   EXPECT_EQ(answers, 1500u);
   EXPECT_FALSE(host.PartialRecord());
+}
+
+// USB frames of 2 ms (boundaries on even milliseconds of the clock): an enquiry
+// written at 0.3 ms reaches the unit at 2 ms (a write on a boundary, at 4 ms, at 6);
+// its answer, due 1 ms later, mid-frame, is readable from the next boundary only.
+TEST(UsbFrameTest, WritesReachTheUnitAndAnswersTheHostOnFrameBoundaries) {
+  sim::UnitOptions options;
+  options.usbFrameMs = 2;
+  Host host(options);
+  struct Step {
+    std::int64_t atUs;  // from a boundary
+    bool write;
+    std::uint32_t receive, transmit;  // the queues GetStatus reports then
+  };
+  const Step steps[] = {
+      {300, true, 0, 6},   {1999, false, 0, 6}, {2000, false, 0, 0},
+      {3999, false, 0, 0}, {4000, true, 6, 6},  {5999, false, 6, 6},
+      {6000, false, 6, 0}, {7999, false, 6, 0}, {8000, false, 12, 0},
+  };
+  const std::int64_t start = host.clock.Counter();
+  ASSERT_EQ(start % 2000, 0);
+  for (const Step& step : steps) {
+    host.clock.Advance(start + step.atUs - host.clock.Counter());
+    if (step.write) host.Send(Command(100));
+    std::uint32_t receive = 0, transmit = 0, events = 0;
+    ASSERT_EQ(host.unit.GetStatus(&receive, &transmit, &events), d2xx::kOk);
+    EXPECT_EQ(receive, step.receive) << "at " << step.atUs << " us";
+    EXPECT_EQ(transmit, step.transmit) << "at " << step.atUs << " us";
+  }
+  EXPECT_EQ(host.Receive(), (std::vector<Record>{Reply(100, 1), Reply(100, 1)}));
 }
 
 }  // namespace
