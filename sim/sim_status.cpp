@@ -114,11 +114,16 @@ void AppendTickets(std::string* text, const BlockServer::Report& block) {
   AppendLine(text, "last-ticket", block.ticketsPrinted == 0 ? "-" : Shown(block.lastTicket));
 }
 
-// The bus's key and reply time, then one line per peripheral: model, what it holds
-// (size and POSIX cksum, so a script compares it with `cksum FILE`) and its counts.
-void AppendPeripherals(std::string* text, CcTalkBus& bus) {
+// The bus's key and timing and the unit's pace, then one line per peripheral: model,
+// what it holds (size and POSIX cksum, so a script compares it with `cksum FILE`) and
+// its counts.
+void AppendPeripherals(std::string* text, BlockServer& server, std::uint32_t usbFrameMs) {
+  CcTalkBus& bus = server.bus();
   AppendLine(text, "cctalk-key", KeyDigitsText(bus.KeyDigits()));
   AppendLine(text, "cctalk-reply-ms", std::to_string(bus.ReplyMs()));
+  AppendLine(text, "cctalk-baud", std::to_string(bus.Baud()));
+  AppendLine(text, "raw-answer-ms", std::to_string(server.rawAnswerMs()));
+  AppendLine(text, "usb-frame-ms", std::to_string(usbFrameMs));
   for (const PeripheralHolding& holding : bus.Holdings()) {
     const bool notes =
         holding.model == PeripheralModel::kElite || holding.model == PeripheralModel::kLumina;
@@ -191,14 +196,17 @@ std::string SimServer::StatusText() {
   if (served) {
     AppendHousekeeping(&text, block);
     AppendTickets(&text, block);
-    AppendPeripherals(&text, settings_.blockServer->bus());
+    AppendPeripherals(&text, *settings_.blockServer, unit_.options().usbFrameMs);
   } else {
     for (const char* key :
          {"counters", "counter-captions", "counter-display", "meter-status", "meter-serial",
           "e2prom-row-writes", "e2prom", "device-key", "barcode-enabled", "barcode-in-escrow",
           "barcode-escrow-count", "barcode-stacked-count", "stacked-barcode", "printer-status",
-          "printer", "tickets-printed", "last-ticket", "cctalk-key", "cctalk-reply-ms"})
+          "printer", "tickets-printed", "last-ticket", "cctalk-key", "cctalk-reply-ms",
+          "cctalk-baud", "raw-answer-ms"})
       AppendLine(&text, key, "none");
+    // The USB device's pace is the unit's, block or none.
+    AppendLine(&text, "usb-frame-ms", std::to_string(unit_.options().usbFrameMs));
   }
   return text;
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,7 +76,20 @@ struct RunOptions {
   bool unitSerialGiven = false;
   sim::BlockOptions blockOptions;
   double exitAfter = 0.0;  // seconds; 0: never
+  // The field's pace: what --field-timing sets, unless the option itself is given.
+  bool fieldTiming = false;
+  std::optional<std::uint32_t> busBaud, rawAnswerMs, usbFrameMs;
 };
+
+// --bus-baud (0, or 300 to 115200), --raw-answer-ms (to 5000), --usb-frame-ms (to 16).
+bool TakePace(const std::string& option, const char* text, RunOptions* options) {
+  std::uint32_t value = 0;
+  const bool baud = option == "--bus-baud", raw = option == "--raw-answer-ms";
+  if (!TakeNumber(text, baud ? 115200 : raw ? 5000 : 16, &value)) return false;
+  if (baud && value != 0 && value < 300) return false;
+  (baud ? options->busBaud : raw ? options->rawAnswerMs : options->usbFrameMs) = value;
+  return true;
+}
 
 // A comma-separated list of values from 1 (at most 256), or "none".
 bool TakeValues(const char* text, std::vector<std::int32_t>* values) {
@@ -161,6 +175,8 @@ int ParseRunOptions(int argc, char** argv, RunOptions* options) {
       options->block = false;
     } else if (arg == "--refuse-bus") {
       options->blockOptions.refuseBusHandOver = true;
+    } else if (arg == "--field-timing") {
+      options->fieldTiming = true;
     } else if (value == nullptr) {
       return Usage("unexpected argument " + arg);
     } else {
@@ -205,6 +221,8 @@ int ParseRunOptions(int argc, char** argv, RunOptions* options) {
         good = TakeNumber(value, 0xFF, &options->blockOptions.busDeviceAddress);
       } else if (arg == "--reply-ms") {
         good = TakeNumber(value, 3600000, &options->blockOptions.replyMs);
+      } else if (arg == "--bus-baud" || arg == "--raw-answer-ms" || arg == "--usb-frame-ms") {
+        good = TakePace(arg, value, options);
       } else if (arg == "--key-serial") {
         good = sim::ParseKeyDigits(value, &options->blockOptions.keyDigits);
       } else if (arg == "--vendor-id") {
@@ -235,6 +253,10 @@ int ParseRunOptions(int argc, char** argv, RunOptions* options) {
       return Usage("bad value: " + arg + " " + value);
     }
   }
+  const bool field = options->fieldTiming;
+  options->blockOptions.busBaud = options->busBaud.value_or(field ? 9600 : 0);
+  options->blockOptions.rawAnswerMs = options->rawAnswerMs.value_or(field ? 30 : 0);
+  unit.usbFrameMs = options->usbFrameMs.value_or(field ? 1 : 0);
   return -1;
 }
 

@@ -357,6 +357,8 @@ serial_d="E2ED$RANDOM"
 run "$SIM" --help
 check "--help names the ccTalk options and commands" 4 \
   "$(grep -c -E '^  (--reply-ms MS|--key-serial DIGITS|peripheral ADDRESS|key-serial DIGITS) ' <<<"${OUT//$'\r'/}")"
+check "--help names the pace options" 4 \
+  "$(grep -c -E '^  (--bus-baud BAUD|--raw-answer-ms MS|--usb-frame-ms MS|--field-timing) ' <<<"${OUT//$'\r'/}")"
 run "$SIM" --key-serial 49072 --exit-after 5
 check "--key-serial of five digits: exit code" 2 "$RC"
 run "$SIM" --key-serial 49072g --exit-after 5
@@ -397,6 +399,31 @@ run "$SIM" ctl --serial "$serial_d" key-serial 490728
 check_output "ctl key-serial: answer" $'key digits 490728\n'
 run "$SIM" status --serial "$serial_d"
 check "ctl key-serial: status shows the new key" 490728 "$(value cctalk-key)"
+check "pace: off by default" "0 0 0" \
+  "$(value cctalk-baud) $(value raw-answer-ms) $(value usb-frame-ms)"
 run "$SIM" ctl --serial "$serial_d" quit
+
+# ------------------------------------------------------------- the field's pace
+# Each pace option's last value accepted and first refused; --field-timing sets all
+# three, and an option given anywhere on the line wins over it.
+for bad in "--bus-baud 1" "--bus-baud 299" "--bus-baud 115201" "--bus-baud 9k6" \
+  "--raw-answer-ms 5001" "--raw-answer-ms -1" "--usb-frame-ms 17"; do
+  # shellcheck disable=SC2086
+  run "$SIM" $bad --exit-after 5
+  check "$bad: usage error" 2 "$RC"
+  check "$bad: reason" 1 "$(grep -c "bad value: $bad" <<<"$ERR")"
+done
+serial_e="E2EE$RANDOM"
+start_unit e --serial "$serial_e" --bus-baud 115200 --raw-answer-ms 5000 --usb-frame-ms 16
+run "$SIM" status --serial "$serial_e"
+check "pace: the highest values" "115200 5000 16" \
+  "$(value cctalk-baud) $(value raw-answer-ms) $(value usb-frame-ms)"
+run "$SIM" ctl --serial "$serial_e" quit
+serial_f="E2EF$RANDOM"
+start_unit f --serial "$serial_f" --usb-frame-ms 0 --field-timing --bus-baud 300
+run "$SIM" status --serial "$serial_f"
+check "pace: --field-timing with overrides before and after it" "300 30 0" \
+  "$(value cctalk-baud) $(value raw-answer-ms) $(value usb-frame-ms)"
+run "$SIM" ctl --serial "$serial_f" quit
 
 finish
