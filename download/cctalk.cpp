@@ -145,22 +145,27 @@ void RawPort::Build(std::uint8_t destination, std::uint8_t header,
 }
 
 bool RawPort::Command(std::int32_t command, std::int32_t length) {
+  // Never over a command still in flight: the unit would refuse this one, and once it
+  // answered, this one placed again would wipe that answer (the last receive request
+  // of a reply wait, before a block goes again, say). Its answer is not wanted now.
+  std::uint8_t scratch[kScratch];
+  std::int32_t ignored = 0;
+  if (outstanding_ && !AwaitAnswer(&ignored, scratch, library_.clock.Counter())) return false;
   request_.Command = command;
   request_.Parameter = 0;
   request_.Length = length;
   library_.calls.DoRawPort(&request_);
-  // A command right after one the unit has not answered yet (the receive request a
-  // reply wait leaves behind, before a block goes again) is not placed, and its
-  // error would pass for the answer: a retried message would never reach the bus.
-  // Place it again once the unit has caught up, within the same bound; a unit that
-  // never catches up has stopped serving.
+  // Refused all the same: another process's block is in flight. Nothing of ours is
+  // waiting to be read, so place it again once the unit has caught up, within the
+  // same bound; a unit that never catches up has stopped serving.
   const std::int64_t placed = library_.clock.Counter();
-  std::uint8_t scratch[kScratch];
   while (library_.calls.RawPortResult(scratch) == kNotPlaced) {
     if (MsSince(placed) >= kUnitAnswerMs) return false;
     Pause(library_, kPauseMs);
     library_.calls.DoRawPort(&request_);
   }
+  outstanding_ = command != kReturnControl;  // control handed back is not answered
+  placed_ = library_.clock.Counter();
   return true;
 }
 
@@ -171,21 +176,32 @@ std::int64_t RawPort::MsSince(std::int64_t count) const {
   return (library_.clock.Counter() - count) * 1000 / library_.clock.Frequency();
 }
 
-bool RawPort::AwaitAnswer(std::int32_t* answer) {
-  // The unit answers within its next serving round; a silent one must not hold the
+std::int32_t RawPort::Look(std::uint8_t* buffer) {
+  const std::int32_t answer = library_.calls.RawPortResult(buffer);
+  if (answer != 0) {
+    outstanding_ = false;
+    if (answer < 0 && request_.Command == kReceive) emptyIsNegative_ = true;
+  } else if (request_.Command == kReceive && !emptyIsNegative_ &&
+             MsSince(placed_) >= kUnsureLookMs) {
+    outstanding_ = false;  // a unit that answers "nothing" with 0, as far as we know
+  }
+  return answer;
+}
+
+bool RawPort::AwaitAnswer(std::int32_t* answer, std::uint8_t* buffer, std::int64_t since) {
+  // The unit answers within its next serving rounds; a silent one must not hold the
   // worker forever, nor burn a core meanwhile.
-  const std::int64_t asked = library_.clock.Counter();
   for (;;) {
-    *answer = library_.calls.RawPortResult(request_.Data);
-    if (*answer != 0) return true;
-    if (MsSince(asked) >= kUnitAnswerMs) return false;
+    *answer = Look(buffer);
+    if (!outstanding_) return true;
+    if (MsSince(since) >= kUnitAnswerMs) return false;
     Pause(library_, kPauseMs);
   }
 }
 
 std::int32_t RawPort::HandOver(std::int32_t command) {
   std::int32_t answer = 0;
-  return Command(command, 0) && AwaitAnswer(&answer) ? answer : kTimeout;
+  return Command(command, 0) && AwaitAnswer(&answer, request_.Data, placed_) ? answer : kTimeout;
 }
 
 std::int32_t RawPort::RequestBusControl() { return HandOver(kRequestControl); }
@@ -222,21 +238,20 @@ std::int32_t RawPort::Exchange(std::uint32_t timeoutMs, Form form, bool encrypte
   // none at all, or a unit that takes no request, ends it.
   std::int32_t answer = 0;
   if (!Command(kTransmit, static_cast<std::int32_t>(request_.Data[1]) + 5) ||
-      !AwaitAnswer(&answer) || !Command(kReceive, 0)) {
+      !AwaitAnswer(&answer, request_.Data, placed_) || !Command(kReceive, 0)) {
     library_.Trace("Timeout Condition\n");
     return kTimeout;
   }
-  std::int64_t requested = library_.clock.Counter();
   const std::uint32_t ticks = std::max<std::uint32_t>(timeoutMs, 100) / 100;
   std::size_t gathered = 0;
   std::uint8_t scratch[kScratch];
-  for (std::uint32_t left = ticks; left > 0; --left) {
+  bool placing = true;  // false once a receive request could not be placed
+  for (std::uint32_t left = ticks; left > 0 && placing; --left) {
     library_.Trace("Sleeping... (* %d) - ", static_cast<int>(left));
     const std::int64_t tickStart = library_.clock.Counter();
-    for (;;) {
+    do {
       Pause(library_, kPauseMs);
-      const std::int32_t count = library_.calls.RawPortResult(scratch);
-      bool next = false;
+      const std::int32_t count = outstanding_ ? Look(scratch) : 0;
       if (count > 0) {
         // More than the scratch or the data area holds is not a reply we can judge.
         if (static_cast<std::size_t>(count) > kScratch ||
@@ -253,22 +268,15 @@ std::int32_t RawPort::Exchange(std::uint32_t timeoutMs, Form form, bool encrypte
           if (verdict == kNotAck) library_.Trace("Not ACK\n");
           return verdict;
         }
-        next = true;  // answered: the next request may go out at once
-      } else {
-        // A negative answer shows the unit has taken the request, so the next may go.
-        // A zero may be a request not yet answered: one placed now would be refused,
-        // and the answer it waits for (maybe the reply) lost, so wait longer first.
-        next = MsSince(requested) >= (count < 0 ? kLookMs : kUnsureLookMs);
       }
-      if (next) {
-        if (!Command(kReceive, 0)) break;
-        requested = library_.clock.Counter();
-      }
-      if (MsSince(tickStart) >= 100) break;
-    }
-    if (MsSince(requested) >= kUnitAnswerMs) break;  // the unit takes no request
+      // Answered: the next request may go (bytes came, so more may follow at once).
+      if (!outstanding_ && (count > 0 || MsSince(placed_) >= kLookMs))
+        placing = Command(kReceive, 0);
+    } while (placing && MsSince(tickStart) < 100);
   }
-  (void)Command(kReceive, 0);
+  // The last tick's request stays in flight when unanswered; one answered is
+  // followed by a fresh one, as after every tick.
+  if (placing && !outstanding_) (void)Command(kReceive, 0);
   library_.Trace("Timeout Condition\n");
   return kTimeout;
 }

@@ -18,18 +18,20 @@ inline constexpr std::int32_t kNotAck = -98;
 inline constexpr std::int32_t kBadCheck = -99;
 inline constexpr std::int32_t kTimeout = -1;
 
-// The unit answers raw port commands at once; one that stays silent this long has
-// stopped serving, and the step counts as failed.
+// The unit answers raw port commands within its next rounds; one that stays silent
+// this long has stopped serving, and the step counts as failed.
 inline constexpr std::uint32_t kUnitAnswerMs = 5000;
-// Inside a 100 ms tick the reply is looked for every millisecond, and a fresh receive
-// request goes out every few: a reply is taken as soon as it is complete. The unit
-// takes one request at a time, and one placed before it answered the last is refused
-// (that answer is then lost): a fresh request follows kLookMs after one the unit has
-// answered with nothing (a negative count), kUnsureLookMs after one whose answer
-// reads 0, which is also what a request not answered yet reads.
+// The unit takes one command at a time: one placed before it answered the last is
+// refused, and that answer (maybe the reply) is lost. So a command goes out only once
+// the one before it is answered. Inside a 100 ms tick the answer is looked for every
+// millisecond, and a fresh receive request follows an answer at once, but no sooner
+// than kLookMs after the one before (a fast unit is not flooded). A unit that answers
+// "nothing received" with a negative count shows that a 0 means "not answered yet";
+// until one has, a 0 that lasts kUnsureLookMs (the pace of one receive request per
+// tick) is taken for an empty answer.
 inline constexpr std::uint32_t kPauseMs = 1;
 inline constexpr std::uint32_t kLookMs = 5;
-inline constexpr std::uint32_t kUnsureLookMs = 20;
+inline constexpr std::uint32_t kUnsureLookMs = 100;
 
 enum class Form { kChecksum, kCrc };
 
@@ -71,16 +73,24 @@ class RawPort {
   const QmxRawPortRequest& request() const { return request_; }
 
  private:
-  // Places a raw port command; false when the unit took none within kUnitAnswerMs.
+  // Places a raw port command once the one before is answered; false when the unit
+  // answered or took none within kUnitAnswerMs.
   bool Command(std::int32_t command, std::int32_t length);
-  // Waits for the unit's answer to the latest command, at most kUnitAnswerMs.
-  bool AwaitAnswer(std::int32_t* answer);
+  // Waits for the unit's answer to the latest command, at most kUnitAnswerMs from
+  // the clock count `since`, read into `buffer` (the data area, or a scratch buffer
+  // of kScratch bytes).
+  bool AwaitAnswer(std::int32_t* answer, std::uint8_t* buffer, std::int64_t since);
+  // One look at the answer to the outstanding command: its count, 0 while none.
+  std::int32_t Look(std::uint8_t* buffer);
   std::int32_t HandOver(std::int32_t command);  // the answer, or kTimeout
   std::int32_t Exchange(std::uint32_t timeoutMs, Form form, bool encrypted);
   std::int64_t MsSince(std::int64_t count) const;  // milliseconds since a clock count
 
   Defloader& library_;
   QmxRawPortRequest request_{};
+  bool outstanding_ = false;         // the latest command awaits its answer
+  std::int64_t placed_ = 0;          // clock count when it was placed
+  bool emptyIsNegative_ = false;     // the unit answered "nothing received" below 0
 };
 
 // Both downloads' first step on the bus: asks the unit for it (stage 5) and traces

@@ -85,6 +85,7 @@ void Defloader::RunWorker(std::uint32_t kind) {
   platform::NameCurrentThread("defloader");
   platform::RaiseCurrentThreadPriority();
   if (threadLines_) Trace("Thread Attaching\n");
+  fineTiming.emplace(clock);
   if (kind == kKindCoins)
     RunCoinDownload(*this);
   else
@@ -166,6 +167,7 @@ bool OpenInterface(Defloader& library, StatusSet& status) {
 void Pause(Defloader& library, std::uint32_t milliseconds) { library.clock.Sleep(milliseconds); }
 
 void Finish(Defloader& library, std::int32_t result) {
+  library.fineTiming.reset();
   library.state.result = result;
   library.state.busy = 0;
 }

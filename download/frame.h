@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "platform/clock.h"
 #include "qmxzelti.h"
@@ -135,6 +136,9 @@ class Defloader {
   DownloadState state;
   const InterfaceCalls calls;
   platform::Clock& clock;
+  // A download's waits are short pauses on the unit: a fine system timer is held
+  // from the worker's start to its end (Finish gives it back before busy clears).
+  std::optional<platform::FineTiming> fineTiming;
 
  private:
   void RunWorker(std::uint32_t kind);

@@ -88,6 +88,11 @@ class FakeUnit {
   // When set, each request is answered this long after it was placed, and a request
   // made before that is not placed (-2), as Qmxzelti keeps one in flight.
   std::uint32_t answerDelayMs = 0;
+  int refused = 0;  // placements refused while our own request was in flight
+  // When set (with answerDelayMs): after each answer another host's block is in
+  // flight this long, and placements meanwhile are refused as well.
+  std::uint32_t foreignBlockMs = 0;
+  int foreignRefusals = 0;
   std::deque<std::vector<std::uint8_t>> pieces;  // when set: what receives hand out
   // When set: sees (and may damage) each message on its way onto the bus.
   std::function<void(std::uint8_t* message, std::size_t length)> onTransmit;
@@ -112,7 +117,8 @@ class FakeUnit {
     FakeUnit& unit = *current;
     if (unit.answerDelayMs > 0) {
       unit.Settle();
-      if (unit.inFlight) {
+      if (unit.inFlight || unit.clock.Counter() < unit.foreignUntil) {
+        ++(unit.inFlight ? unit.refused : unit.foreignRefusals);
         unit.notPlaced = true;
         return;
       }
@@ -131,6 +137,7 @@ class FakeUnit {
     // A unit that stopped keeps its last request in flight: nothing more is placed.
     if (!inFlight || stopAnswering || clock.Counter() < answerDue) return;
     inFlight = false;
+    foreignUntil = answerDue + std::int64_t{foreignBlockMs} * 1000;
     Answer(requests.back());
   }
   void Answer(const QmxRawPortRequest& request) {
@@ -198,6 +205,7 @@ class FakeUnit {
   bool answered = false;
   bool inFlight = false, notPlaced = false;
   std::int64_t answerDue = 0;
+  std::int64_t foreignUntil = 0;
 };
 
 // A library over the fake unit whose worker runs on the caller's thread.
