@@ -4,7 +4,8 @@
 # file's), the Lumina's with a lost reply retried; the failures that end early (no
 # file, an inconsistent coin file, an empty bill table, no unit, the wrong model at an
 # address, a unit that keeps its bus, a wrong key, a unit held by the loader or stalled
-# mid-update); two downloads at once into one acceptor; a NAK on a coin data packet;
+# mid-update); two downloads at once into one acceptor; one download of each kind in
+# the field's timing (slow bus, late unit, coarse timer); a NAK on a coin data packet;
 # and a watch that gives up at its bound. Under Wine, defload.exe imports
 # Defloader.dll and Qmxzelti.dll.
 source "$(dirname "$0")/lib.sh"
@@ -152,6 +153,31 @@ check "lumina: blocks sent" "stage 17: finished (24/23)" "$(lines | grep '^stage
 stored 41 "$WORK/lumina.bin"
 defload elite "$WORK/bills.bin" --address 40 --serial-number 654321
 check "elite, wrong key: no answer to the poll (15)" 15 "$RC"
+
+# ------------------------------------------------------------- in the field's timing
+# A 9600 baud bus, raw port commands answered 30 ms late, USB frames, and a 15.6 ms
+# system timer modelled under defload: one download of each kind, each into a unit of
+# its own so that all three run at once, every one stored whole.
+bash "$SAMPLE" bills "$WORK/field.bin" 1024
+kinds=(coins elite lumina) addresses=(2 40 41) files=("$WORK/coins.bin" "$WORK/field.bin" "$WORK/field.bin")
+pids=()
+for i in 0 1 2; do
+  start_unit "field$i" --serial "${serial:0:8}F$i" --field-timing
+  TARVEX_TIMER_TICK_MS=15.6 ${EMULATOR:+"$EMULATOR"} "$DEFLOAD" "${kinds[$i]}" "${files[$i]}" \
+    --address "${addresses[$i]}" --unit "${serial:0:8}F$i" >"$WORK/field$i.log" 2>&1 &
+  pids+=($!)
+done
+for i in 0 1 2; do
+  rc=0
+  wait "${pids[$i]}" || rc=$?
+  check "field timing, ${kinds[$i]}: exit code" 0 "$rc"
+  [ "$rc" -eq 0 ] || cat "$WORK/field$i.log" >&2
+  run "$SIM" status --serial "${serial:0:8}F$i"
+  check "field timing, ${kinds[$i]}: the unit's pace" "9600 30" "$(value cctalk-baud) $(value raw-answer-ms)"
+  check "field timing, ${kinds[$i]}: stored whole" \
+    "$(cksum <"${files[$i]}" | awk '{ print "size " $2 " cksum " $1 }')" \
+    "$(value "peripheral-${addresses[$i]}" | sed -E 's/.*(size [0-9]+ cksum [0-9]+).*/\1/')"
+done
 
 # ------------------------------------------------------------- a NAK mid-download
 # The SR5's header-96 messages come as erase, begin coin, then the first data packet.
