@@ -224,7 +224,7 @@ const char* FirmwareImage::CheckImage(std::FILE* notes) {
   const std::uint32_t appStored = be32(appBlock + checksum_block::kChecksum);
 
   if (be32(kernelBlock) != kBlockMagic) {
-    std::fputs("Kernel Not Present\n", notes);
+    if (notes != nullptr) std::fputs("Kernel Not Present\n", notes);
     if (appEnd > kImageSize) {
       return Format(checkError_, "Application end address out of range: 0x%X\n", appEnd);
     }
@@ -241,7 +241,7 @@ const char* FirmwareImage::CheckImage(std::FILE* notes) {
     return nullptr;
   }
 
-  std::fputs("Kernel Present\n", notes);
+  if (notes != nullptr) std::fputs("Kernel Present\n", notes);
   if (appEnd > kImageSize) {
     return Format(checkError_, "Application end address out of range: 0x%X\n", appEnd);
   }
@@ -267,7 +267,7 @@ const char* FirmwareImage::CheckImage(std::FILE* notes) {
   // Both ends are at most kImageSize here, so these sums cannot wrap.
   const std::uint32_t copyBlock = appEnd + kernelBlock;
   if (copyBlock + 4 <= kImageSize && be32(copyBlock) == kBlockMagic) {
-    std::fputs("Kernel Copy present\n", notes);
+    if (notes != nullptr) std::fputs("Kernel Copy present\n", notes);
     const std::uint32_t copyEnd = appEnd + kEnd;
     if (copyEnd > kImageSize)
       return Format(checkError_, "Kernel Copy out of range: 0x%X\n", copyEnd);
@@ -280,7 +280,7 @@ const char* FirmwareImage::CheckImage(std::FILE* notes) {
     }
     return nullptr;
   }
-  std::fputs("Kernel Copy not found\n", notes);
+  if (notes != nullptr) std::fputs("Kernel Copy not found\n", notes);
   if (appEnd != ImageLength) {
     return Format(checkError_, "Length mismatch: Read = 0x%X, Stored = 0x%X\n", ImageLength,
                   appEnd);

@@ -96,7 +96,7 @@ class FirmwareImage {
   const char* ReadSRecord(const std::uint8_t* data, std::size_t size, const char* name);
 
   // Verifies checksum blocks, checksums, kernel copy and length. Writes its progress
-  // notes to `notes` (the process's standard output by default). Returns nullptr
+  // notes to `notes` (the process's standard output by default; null: none). Returns nullptr
   // when sound, else the first problem, valid until the next call.
   const char* CheckImage(std::FILE* notes = stdout);
 

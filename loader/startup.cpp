@@ -171,6 +171,11 @@ void AttachConsole(LoaderState& state) {
 }
 
 void ClaimSharedBlock(LoaderState& state) {
+  std::string error;
+  if (!TryClaimSharedBlock(state, &error)) ReportFatal(state, error);
+}
+
+bool TryClaimSharedBlock(LoaderState& state, std::string* failure) {
   platform::SharedMemoryError error;
   state.Block = platform::SharedMemory::CreateOrOpen(MappingName(state.Options.SerialOption),
                                                      kBlockSize, &error);
@@ -178,14 +183,15 @@ void ClaimSharedBlock(LoaderState& state) {
     char text[1200];
     std::snprintf(text, sizeof text, "Error %d <%s> from call to %s", error.code,
                   error.text.c_str(), error.call);
-    ReportFatal(state, text);
+    *failure = text;
+    return false;
   }
   std::uint8_t* base = state.Block.data();
   {
     std::lock_guard<std::mutex> hold(state.DriverStateLock);
     // An end request came first: the process is about to go, so take nothing it
     // could not give back.
-    if (state.EndRequested) return;
+    if (state.EndRequested) return true;
     platform::StoreSharedWord(base + block::kDriverAreaMagic, kBlockMagic);
     platform::StoreSharedWord(base + block::kDriverState, block::kDriverStateFlashwright);
     state.BlockClaimed = true;
@@ -195,6 +201,7 @@ void ClaimSharedBlock(LoaderState& state) {
   }
   state.CompileDate = reinterpret_cast<const char*>(base + block::kCompileDate);
   state.CompileTime = reinterpret_cast<const char*>(base + block::kCompileTime);
+  return true;
 }
 
 namespace {
@@ -216,7 +223,8 @@ void SendEnquiryBurst(LoaderState& state) {
   state.Link.FlushRecords();
 }
 
-// Searches for the unit for up to 5 seconds, until it has told its firmware version.
+}  // namespace
+
 bool SearchForUnit(LoaderState& state) {
   platform::Clock& clock = state.Clock();
   const std::int64_t frequency = clock.Frequency();
@@ -246,6 +254,8 @@ bool SearchForUnit(LoaderState& state) {
   }
 }
 
+namespace {
+
 // Ends the run without the unit: link closed and the block released first.
 [[noreturn]] void Abandon(LoaderState& state, const std::string& text) {
   state.Link.CloseUnit();
@@ -271,6 +281,8 @@ void LoadOwnImage(LoaderState& state) {
   }
 }
 
+}  // namespace
+
 bool ImageMatchesUnit(const LoaderState& state) {
   const std::uint8_t* record = state.Image.ImageBuffer.data() + *state.Image.ApplicationBlock;
   const std::int32_t version = state.Unit.CardFirmwareVersion;
@@ -281,6 +293,8 @@ bool ImageMatchesUnit(const LoaderState& state) {
              static_cast<std::uint32_t>(state.Unit.CardApplicationChecksum.load()) &&
          state.Unit.CardStatus == unit_status::kHealthy;
 }
+
+namespace {
 
 // Texts in the block or the image are 16-byte fields: never read past them.
 
@@ -299,8 +313,8 @@ void WriteCompiledOn(LoaderState& state, const std::string& date, const std::str
   ConsoleWrite(state, line);
 }
 
-// Asks the restarted unit for its application checksum: the image's own means the
-// application is sound. Bounded: a unit that does not answer gets no advice.
+}  // namespace
+
 bool UnitRunsTheImagesApplication(LoaderState& state) {
   const std::uint32_t expected = platform::ReadBE32(
       state.Image.ImageBuffer.data() + *state.Image.ApplicationBlock + checksum_block::kChecksum);
@@ -325,6 +339,22 @@ bool UnitRunsTheImagesApplication(LoaderState& state) {
   }
 }
 
+ProgrammingVerdict JudgeProgramming(LoaderState& state, const ProgramCard& worker,
+                                    bool kernelKept) {
+  ProgrammingVerdict verdict;
+  verdict.timedOut = worker.TimedOut;
+  verdict.status = state.Unit.CardStatus;
+  if (verdict.timedOut) return verdict;
+  // What fails is then the kernel this run kept (a kernel update cut short leaves it
+  // so): only a kernel rewrite mends it; a plain run would fail the same way.
+  verdict.kernelAdvice = (verdict.status & unit_status::kChecksumFailure) != 0 && kernelKept &&
+                         verdict.status != unit_status::kHealthy &&
+                         UnitRunsTheImagesApplication(state);
+  return verdict;
+}
+
+namespace {
+
 // Programs the unit with the worker and shows its progress. Returns false when the
 // reprogramming did not end with a healthy unit.
 bool ProgramInConsole(LoaderState& state) {
@@ -343,8 +373,9 @@ bool ProgramInConsole(LoaderState& state) {
     while (marks.Due(worker.TotalBlocks, seen)) ConsoleWrite(state, "X");
   }
   bool healthy = true;
-  const std::int32_t status = state.Unit.CardStatus;
-  if (worker.TimedOut) {
+  const ProgrammingVerdict verdict = JudgeProgramming(state, worker, kernelKept);
+  const std::int32_t status = verdict.status;
+  if (verdict.timedOut) {
     // The last line a technician reads must not say the job is done.
     ConsoleWrite(state, ("\nWarning: " + state.LastMessage()).c_str());
     ConsoleWrite(state, "\nProgramming did not complete\n");
@@ -352,12 +383,7 @@ bool ProgramInConsole(LoaderState& state) {
   }
   if (status != unit_status::kHealthy) {
     char text[160];
-    if ((status & unit_status::kChecksumFailure) != 0 && kernelKept &&
-        UnitRunsTheImagesApplication(state)) {
-      // What fails is then the kernel this run kept (a kernel update cut short
-      // leaves it so): only /k rewrites it; a plain run would fail the same way.
-      ConsoleWrite(state, kKernelAdvice);
-    }
+    if (verdict.kernelAdvice) ConsoleWrite(state, kKernelAdvice);
     if (status & unit_status::kChecksumFailure) {
       std::snprintf(text, sizeof text,
                     "\nWarning: The reprogramming has failed!!\n"

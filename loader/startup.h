@@ -188,6 +188,31 @@ void AttachConsole(LoaderState& state);
 void ClaimSharedBlock(LoaderState& state);
 void StartupRun(LoaderState& state);
 
+// Steps a run on one unit takes, for whichever program runs them.
+
+// ClaimSharedBlock without the exit: false with the system's error text.
+bool TryClaimSharedBlock(LoaderState& state, std::string* error);
+// Searches for the unit (Options.SerialOption, else the first) for up to 5 seconds,
+// until it has told its firmware version. False: LastMessage() says why.
+bool SearchForUnit(LoaderState& state);
+// The unit runs the loaded image's application, version and checksum, and is healthy.
+bool ImageMatchesUnit(const LoaderState& state);
+// Asks the restarted unit for its application checksum: the image's own means the
+// application is sound. Bounded: a unit that does not answer gets no advice.
+bool UnitRunsTheImagesApplication(LoaderState& state);
+
+class ProgramCard;
+// How a programming run ended, once its worker has stopped running.
+struct ProgrammingVerdict {
+  bool timedOut = false;  // a wait ran out: LastMessage() says which
+  std::int32_t status = 0;
+  // The unit fails its checksum yet runs the image's application: the kernel the run
+  // kept is what fails, and only a kernel rewrite mends it.
+  bool kernelAdvice = false;
+};
+ProgrammingVerdict JudgeProgramming(LoaderState& state, const ProgramCard& worker,
+                                    bool kernelKept);
+
 // The console run's progress marks: about 32 for a whole run, never more than one
 // per block programmed; one mark at most per look.
 class ProgressMarks {

@@ -66,6 +66,27 @@ const d2xx::Api& UsbLink::Library() const {
   return api_ != nullptr ? *api_ : kAbsentLibrary;
 }
 
+std::vector<std::string> ListUnitSerials(const d2xx::Api& library) {
+  std::vector<std::string> serials;
+  for (int index = 0; index < kMaxDeviceIndexes; ++index) {
+    d2xx::Handle handle = nullptr;
+    const d2xx::Status opened = library.Open(index, &handle);
+    if (opened == d2xx::kDeviceNotFound) break;
+    if (opened != d2xx::kOk) continue;
+    char manufacturer[32] = {}, manufacturerId[16] = {}, description[64] = {}, serial[16] = {};
+    d2xx::ProgramData data;
+    data.Manufacturer = manufacturer;
+    data.ManufacturerId = manufacturerId;
+    data.Description = description;
+    data.SerialNumber = serial;
+    const bool read = library.EeRead(handle, &data) == d2xx::kOk;
+    library.Close(handle);
+    Terminate(serial);
+    if (read && data.ProductId == kUnitProductId && serial[0] != '\0') serials.push_back(serial);
+  }
+  return serials;
+}
+
 bool UsbLink::OpenUnitBySerial(const char* serial) {
   const std::size_t length = std::strlen(serial);
   if (length >= sizeof WantedSerial) {

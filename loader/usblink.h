@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/d2xx.h"
@@ -58,6 +59,10 @@ inline constexpr char kWriteStalledTrace[] = "Write stalled: %d bytes not taken"
 inline constexpr char kRecordDroppedTrace[] = "Output buffer full: record %04x %08x dropped";
 inline constexpr char kSerialTooLongTrace[] =
     "Serial number <%s> is too long: a serial number has at most 11 characters";
+
+// The serial numbers of the units of our product the library can open now, in
+// device order. A device another program holds cannot be asked and is passed over.
+std::vector<std::string> ListUnitSerials(const platform::d2xx::Api& library);
 
 class UsbLink {
  public:

@@ -21,6 +21,10 @@ std::string CurrentDirectory();
 // file or a pipe: a program may then redraw a line in place.
 bool StandardOutputIsTerminal();
 
+// Whether standard output is a terminal that takes the cursor-up and erase-line
+// escape sequences (on Windows: switched on here, where the console offers them).
+bool EnableLineRedraw();
+
 // Has `onEnd` run once, on a thread of its own, when the process is asked to end
 // from outside: Ctrl-C, its terminal or console window closing, a polite kill
 // (POSIX: SIGINT, SIGHUP, SIGTERM; Windows: the console's Ctrl and close events).

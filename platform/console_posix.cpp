@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -19,6 +21,12 @@ std::FILE* AttachParentConsole() {
 
 bool StandardOutputIsTerminal() {
   return isatty(STDOUT_FILENO) == 1;
+}
+
+bool EnableLineRedraw() {
+  const char* term = std::getenv("TERM");
+  return StandardOutputIsTerminal() && term != nullptr && *term != '\0' &&
+         std::strcmp(term, "dumb") != 0;
 }
 
 std::string CurrentDirectory() {

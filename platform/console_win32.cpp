@@ -58,6 +58,19 @@ bool StandardOutputIsTerminal() {
   return output != nullptr && output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &mode) != 0;
 }
 
+bool EnableLineRedraw() {
+  // Windows 10's console takes the escape sequences once asked to; older ones
+  // refuse the mode, and the program then writes a line per change.
+  constexpr DWORD kVirtualTerminalProcessing = 0x0004;
+  DWORD mode = 0;
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE || !GetConsoleMode(output, &mode)) {
+    return false;
+  }
+  return (mode & kVirtualTerminalProcessing) != 0 ||
+         SetConsoleMode(output, mode | kVirtualTerminalProcessing) != 0;
+}
+
 std::string CurrentDirectory() {
   std::vector<char> buffer(MAX_PATH + 1);
   for (;;) {
