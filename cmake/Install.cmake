@@ -9,10 +9,10 @@ set(tarvex_here ${CMAKE_CURRENT_LIST_DIR}/install)
 set(tarvex_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Tarvex)
 
 # ---------------------------------------------------------------- programs
-set(tarvex_programs flashwright tarvex-sim snagview qmx defload fwimage)
+set(tarvex_programs flashwright fwstation tarvex-sim snagview qmx defload fwimage)
 # From bin/, defload finds the libraries it links through its run path, and qmx loads
 # Qmxzelti from the library folder by path (a run path does not reach a dlopen that a
-# sanitizer's runtime intercepts). flashwright gets no run path: the D2XX library it
+# sanitizer's runtime intercepts). flashwright and fwstation get no run path: the D2XX library it
 # binds is the system's (or FLASHWRIGHT_D2XX), and the installed file stays the plain
 # built program that fwimage pack appends an image to.
 if(NOT WIN32)
@@ -115,12 +115,13 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "Tarvex unit host software: firmware loader, host libraries and simulated unit")
 set(CPACK_PACKAGE_DESCRIPTION
-  "flashwright reprograms the unit's firmware over the FTDI D2XX library; libqmxzelti and
+  "flashwright reprograms the unit's firmware over the FTDI D2XX library, fwstation every
+unit on a bench at once; libqmxzelti and
 libdefloader are the libraries host applications use (headers, CMake package and
 pkg-config files included); tarvex-sim, its virtual D2XX library (lib/tarvex/), qmx,
 defload, fwimage and snagview let developers work without a unit.")
 set(CPACK_PACKAGE_CONTACT "Tarvex host software maintainers <tarvex@example.org>")
-set(CPACK_STRIP_FILES OFF)  # flashwright must stay the file fwimage pack expects
+set(CPACK_STRIP_FILES OFF)  # flashwright and fwstation must stay the files fwimage pack expects
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win32)

@@ -103,6 +103,11 @@ void UnitJob::Run() {
 
 void UnitJob::Program() {
   if (setup_.stop->load()) return Finish(Result::Stopped, "the station was stopped first");
+  if (report_.serial.size() >= kSerialOptionSize) {
+    // Cut short it would select another unit (a serial number has at most 11
+    // characters on the units we program).
+    return Finish(Result::Failed, "serial number too long to select the unit");
+  }
   SetStage(Stage::Searching);
   const std::string block = MappingName(state_.Options.SerialOption);
   // Another loader's mark: it is programming this unit now.

@@ -1,5 +1,6 @@
 // fwstation's main(): the bench station as a console program.
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -34,6 +35,11 @@ void StopOnEnd() {
 
 int main(int argc, char** argv) {
   platform::OnEndRequest(&StopOnEnd);  // first: before any thread starts
+#if !defined(_WIN32)
+  // Output piped into a program that ended (| head) must not end the station with
+  // units half programmed: the lines are lost, the units are not.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
   using namespace loader::station;
   StationOptions options;
   bool help = false;

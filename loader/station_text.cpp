@@ -109,7 +109,9 @@ bool ParseArguments(const std::vector<std::string>& args, StationOptions* option
       options->force = true;
     } else if (arg == "--kernel") {
       options->kernel = true;
-    } else if (!arg.empty() && arg[0] == '-') {
+    } else if (!arg.empty() && (arg[0] == '-' || arg[0] == '/')) {
+      // Flashwright's /f and /k are asked for by name here: a word taken for a
+      // serial number would only end as "not found".
       *error = "unknown option " + arg;
       return false;
     } else {

@@ -15,7 +15,7 @@ check "cmake --install: exit code" 0 "$RC"
 # ---------------------------------------------------------------- layout
 cd "$PREFIX"
 missing=""
-for f in bin/flashwright bin/tarvex-sim bin/snagview bin/qmx bin/defload bin/fwimage \
+for f in bin/flashwright bin/fwstation bin/tarvex-sim bin/snagview bin/qmx bin/defload bin/fwimage \
   "$LIBDIR/libqmxzelti.so" "$LIBDIR/libdefloader.so" "$LIBDIR/tarvex/libftd2xx.so" \
   include/qmxzelti.h include/defloader.h \
   "$LIBDIR/cmake/Tarvex/TarvexConfig.cmake" "$LIBDIR/cmake/Tarvex/TarvexConfigVersion.cmake" \
@@ -27,7 +27,7 @@ check "installed files present" "" "$missing"
 # The virtual D2XX library must not shadow a real one in the library folder.
 check "no libftd2xx in the library folder" "" "$(ls "$LIBDIR" | grep ftd2xx || true)"
 # Nothing of the tests, benchmarks or fuzzers.
-check "only the six programs in bin" "defload flashwright fwimage qmx snagview tarvex-sim" \
+check "only the seven programs in bin" "defload flashwright fwimage fwstation qmx snagview tarvex-sim" \
   "$(ls bin | LC_ALL=C sort | xargs)"
 soname=$(readelf -d "$LIBDIR/libqmxzelti.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 check "libqmxzelti.so's soname is installed" "yes" \

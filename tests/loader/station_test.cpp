@@ -255,6 +255,7 @@ TEST(StationArguments, AreCheckedBeforeAnythingRuns) {
       {{"--image"}, "--image needs a file name"},
       {{"--record", ""}, "--record needs a file name"},
       {{"--fast"}, "unknown option --fast"},
+      {{"/f"}, "unknown option /f"},
   };
   for (const Case& test : cases) {
     StationOptions options;
