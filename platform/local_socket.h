@@ -38,6 +38,10 @@ class LocalSocket {
   // All `size` bytes, or: kTimeout when none arrived in time, kClosed when the
   // stream ended before the first, kFailed when it broke off in between.
   SocketResult ReceiveExact(void* data, std::size_t size, int timeoutMs);
+  // Waits up to timeoutMs for bytes, then takes what is there, at most `most` (at
+  // least one when kOk). For a peer that answers a request: the wait comes first,
+  // so an answer costs one wait and one read.
+  SocketResult ReceiveSome(void* data, std::size_t most, std::size_t* got, int timeoutMs);
 
   bool valid() const { return handle_ != kNone; }
   void Close();

@@ -240,6 +240,26 @@ SocketResult LocalSocket::ReceiveExact(void* data, std::size_t size, int timeout
   return SocketResult::kOk;
 }
 
+SocketResult LocalSocket::ReceiveSome(void* data, std::size_t most, std::size_t* got,
+                                      int timeoutMs) {
+  *got = 0;
+  if (handle_ == kNone || most == 0) return SocketResult::kFailed;
+  const int fd = static_cast<int>(handle_);
+  const auto deadline = DeadlineIn(timeoutMs);
+  for (;;) {
+    const int ready = WaitFor(fd, POLLIN, deadline);
+    if (ready < 0) return SocketResult::kFailed;
+    if (ready == 0) return SocketResult::kTimeout;
+    const ssize_t count = recv(fd, data, most, MSG_DONTWAIT);
+    if (count > 0) {
+      *got = static_cast<std::size_t>(count);
+      return SocketResult::kOk;
+    }
+    if (count == 0 || errno == ECONNRESET) return SocketResult::kClosed;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return SocketResult::kFailed;
+  }
+}
+
 std::string NumberedEndpoint(const std::string& base, const char* stem, int index) {
   if (base.empty() || index < 0) return std::string();
   return base + "/" + stem + std::to_string(index) + ".sock";

@@ -247,6 +247,28 @@ SocketResult LocalSocket::ReceiveExact(void* data, std::size_t size, int timeout
   return SocketResult::kOk;
 }
 
+SocketResult LocalSocket::ReceiveSome(void* data, std::size_t most, std::size_t* got,
+                                      int timeoutMs) {
+  *got = 0;
+  if (handle_ == kNone || most == 0) return SocketResult::kFailed;
+  const SOCKET socket = static_cast<SOCKET>(handle_);
+  const auto deadline = DeadlineIn(timeoutMs);
+  const int chunk = most > 0x10000 ? 0x10000 : static_cast<int>(most);
+  for (;;) {
+    const int ready = WaitFor(socket, false, deadline);
+    if (ready < 0) return SocketResult::kFailed;
+    if (ready == 0) return SocketResult::kTimeout;
+    const int count = recv(socket, static_cast<char*>(data), chunk, 0);
+    if (count > 0) {
+      *got = static_cast<std::size_t>(count);
+      return SocketResult::kOk;
+    }
+    const int code = count == 0 ? 0 : WSAGetLastError();
+    if (count == 0 || code == WSAECONNRESET || code == WSAECONNABORTED) return SocketResult::kClosed;
+    if (code != WSAEWOULDBLOCK && code != WSAEINTR) return SocketResult::kFailed;
+  }
+}
+
 std::string NumberedEndpoint(const std::string& base, const char* /*stem: POSIX only*/, int index) {
   sockaddr_in address;
   if (index < 0 || !MakeAddress(base, &address)) return std::string();

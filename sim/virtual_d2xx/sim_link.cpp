@@ -38,24 +38,32 @@ bool Client::Exchange(Op op, const std::uint8_t* payload, std::uint32_t size, st
   request[0] = static_cast<std::uint8_t>(op);
   platform::WriteLE32(request.data() + 1, size);
   for (std::uint32_t i = 0; i < size; ++i) request[5 + i] = payload[i];
-  std::uint8_t head[8];
+  // Most answers come whole in one read: the head and what follows are taken together.
+  std::uint8_t first[8 + 256];
+  std::size_t got = 0;
   if (socket_.SendAll(request.data(), request.size(), timeoutMs) != platform::SocketResult::kOk ||
-      socket_.ReceiveExact(head, sizeof head, timeoutMs) != platform::SocketResult::kOk) {
+      socket_.ReceiveSome(first, sizeof first, &got, timeoutMs) != platform::SocketResult::kOk ||
+      (got < 8 && socket_.ReceiveExact(first + got, 8 - got, timeoutMs) !=
+                      platform::SocketResult::kOk)) {
     failed_ = true;
     return false;
   }
-  const std::uint32_t length = platform::ReadLE32(head + 4);
-  if (length > kMaxPayload) {
+  got = got < 8 ? 8 : got;
+  const std::uint32_t length = platform::ReadLE32(first + 4);
+  // More than the answer holds would be the start of another: the link is broken.
+  if (length > kMaxPayload || got - 8 > length) {
     failed_ = true;
     return false;
   }
-  std::vector<std::uint8_t> body(length);
-  if (length > 0 &&
-      socket_.ReceiveExact(body.data(), length, timeoutMs) != platform::SocketResult::kOk) {
+  std::vector<std::uint8_t> body(first + 8, first + got);
+  body.resize(length);
+  const std::size_t have = got - 8;
+  if (have < length && socket_.ReceiveExact(body.data() + have, length - have, timeoutMs) !=
+                           platform::SocketResult::kOk) {
     failed_ = true;
     return false;
   }
-  *status = platform::ReadLE32(head);
+  *status = platform::ReadLE32(first);
   if (answer != nullptr) *answer = std::move(body);
   return true;
 }

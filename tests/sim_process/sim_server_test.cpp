@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/bytes.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "sim/virtual_d2xx/sim_link.h"
@@ -533,6 +534,42 @@ TEST_F(SimServerTest, AnAnswerThatNeverComesFailsTheLinkWithinItsBound) {
   const std::uint8_t late[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   ASSERT_EQ(accepted.SendAll(late, sizeof late, 2000), SocketResult::kOk);
   EXPECT_FALSE(client.Exchange(sim::link::Op::kStatus, nullptr, 0, &status, nullptr, 200));
+}
+
+TEST_F(SimServerTest, AnswersAreTakenWholeHoweverTheyArriveAndNeverBeyondTheirLength) {
+  platform::SocketResult result = SocketResult::kFailed;
+  std::string error;
+  platform::LocalSocket listener =
+      platform::LocalSocket::Listen(sim_test::SlotEndpoint(base_, 0), &result, &error);
+  ASSERT_EQ(result, SocketResult::kOk) << error;
+  sim::link::Client client;
+  ASSERT_EQ(client.Connect(0), SocketResult::kOk);
+  platform::LocalSocket accepted = listener.Accept(2000, &result);
+  ASSERT_EQ(result, SocketResult::kOk);
+  // Head cut after 3 bytes; then a payload longer than one read takes at first.
+  std::vector<std::uint8_t> answer(8 + 1000);
+  for (std::size_t i = 8; i < answer.size(); ++i) answer[i] = static_cast<std::uint8_t>(i);
+  platform::WriteLE32(answer.data(), 7);
+  platform::WriteLE32(answer.data() + 4, 1000);
+  std::thread peer([&] {
+    std::uint8_t request[5];
+    ASSERT_EQ(accepted.ReceiveExact(request, sizeof request, 2000), SocketResult::kOk);
+    ASSERT_EQ(accepted.SendAll(answer.data(), 3, 2000), SocketResult::kOk);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(accepted.SendAll(answer.data() + 3, answer.size() - 3, 2000), SocketResult::kOk);
+    // The next answer comes with a byte more than it says it holds.
+    ASSERT_EQ(accepted.ReceiveExact(request, sizeof request, 2000), SocketResult::kOk);
+    const std::uint8_t longer[8 + 2] = {0, 0, 0, 0, 1, 0, 0, 0, 0xAA, 0xBB};
+    ASSERT_EQ(accepted.SendAll(longer, sizeof longer, 2000), SocketResult::kOk);
+  });
+  std::uint32_t status = 0;
+  std::vector<std::uint8_t> payload;
+  EXPECT_TRUE(client.Exchange(sim::link::Op::kStatus, nullptr, 0, &status, &payload, 2000));
+  EXPECT_EQ(status, 7u);
+  EXPECT_EQ(payload, std::vector<std::uint8_t>(answer.begin() + 8, answer.end()));
+  EXPECT_FALSE(client.Exchange(sim::link::Op::kStatus, nullptr, 0, &status, &payload, 2000));
+  EXPECT_FALSE(client.connected());
+  peer.join();
 }
 
 // --- ctl commands --------------------------------------------------------------------
