@@ -154,6 +154,9 @@ void SimServer::Serve(platform::LocalSocket socket) {
                        static_cast<std::uint32_t>(text.size()));
       break;
     }
+    case Op::kPresence:
+      link::SendAnswer(socket, unit_.Plugged() ? d2xx::kOk : d2xx::kDeviceNotFound, nullptr, 0);
+      break;
     case Op::kControl: {
       // Words, each closed by a zero byte.
       std::vector<std::string> words;

@@ -88,11 +88,14 @@ d2xx::Status SimpleCall(d2xx::Handle handle, Op op) {
   return Call(*device, op, nullptr, 0, nullptr);
 }
 
-// Connects `client` to the index-th slot that has a unit listening. An empty slot
-// refuses at once; one whose listener neither takes nor refuses the connection is
-// passed over. The whole scan shares one connection bound, so a hung slot cannot hold
-// the loader's device scan up for longer.
-bool ConnectToUnit(int index, sim::link::Client* client) {
+// Opens the index-th unit on the USB: the slots are looked at in order and a unit
+// that is unplugged is not counted, as the library numbers only the devices attached
+// (the units above one unplugged move down). The units below are only asked whether
+// they are attached, never opened. An empty slot refuses at once; one whose listener
+// neither takes nor refuses the connection is passed over. The whole scan shares one
+// connection bound, so a hung slot cannot hold the loader's device scan up for longer.
+// FT_DEVICE_NOT_FOUND when there are fewer units, else the unit's answer to the open.
+d2xx::Status OpenUnit(int index, sim::link::Client* client) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline =
       Clock::now() + std::chrono::milliseconds(sim::link::kConnectTimeoutMs);
@@ -100,12 +103,21 @@ bool ConnectToUnit(int index, sim::link::Client* client) {
   for (int slot = 0; slot < sim::link::kMaxSlots; ++slot) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
+    if (left <= 0) return d2xx::kDeviceNotFound;
     if (client->Connect(slot, static_cast<int>(left)) != platform::SocketResult::kOk) continue;
-    if (found++ == index) return true;
-    client->Close();  // a unit below the one wanted
+    std::uint32_t status = d2xx::kDeviceNotOpened;
+    if (found < index) {
+      // A unit that cannot say is counted, as one that is attached.
+      const bool asked = client->Exchange(Op::kPresence, nullptr, 0, &status, nullptr);
+      client->Close();
+      if (!asked || status == d2xx::kOk) ++found;
+      continue;
+    }
+    if (!client->Exchange(Op::kOpen, nullptr, 0, &status, nullptr)) return d2xx::kDeviceNotOpened;
+    if (status != d2xx::kDeviceNotFound) return status;  // open, or open elsewhere
+    client->Close();  // unplugged: the next unit has this index
   }
-  return false;
+  return d2xx::kDeviceNotFound;
 }
 
 // Copies a zero-padded text field into a caller's buffer of `size` bytes.
@@ -128,11 +140,8 @@ FTD2XX_API d2xx::Status D2XX_CALL FT_Open(int index, d2xx::Handle* handle) {
   auto device = std::make_shared<Device>();
   // Fewer units than index + 1 is a machine without that device; the loader's scan
   // ends only at "not found".
-  if (!ConnectToUnit(index, &device->client)) return d2xx::kDeviceNotFound;
-  std::uint32_t status = d2xx::kDeviceNotOpened;
-  if (!device->client.Exchange(Op::kOpen, nullptr, 0, &status, nullptr))
-    return d2xx::kDeviceNotOpened;
-  if (status != d2xx::kOk) return status;  // unplugged or open elsewhere
+  const d2xx::Status status = OpenUnit(index, &device->client);
+  if (status != d2xx::kOk) return status;  // no such unit, or open elsewhere
   *handle = AllHandles().Add(std::move(device));
   return d2xx::kOk;
 }

@@ -4,8 +4,8 @@
 //   request  [u8 op][u32 payload length][payload]
 //   answer   [u32 status][u32 payload length][payload]
 // A connection's first request decides what it is: kOpen starts a D2XX session that
-// lasts until kClose (or the connection ends); kStatus or kControl is a one-shot
-// control exchange.
+// lasts until kClose (or the connection ends); kStatus, kControl or kPresence is a
+// one-shot exchange.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +30,7 @@ enum class Op : std::uint8_t {
   kStatus = 0x80,     // -> "key: value" lines
   kControl = 0x81,    // the command's words, each closed by a zero byte -> answer text;
                       // status 0 done, kUsageError for a command the unit cannot take
+  kPresence = 0x82,   // -> status 0 when the unit is on the USB, else FT_DEVICE_NOT_FOUND
 };
 
 // EEPROM answer: u32 version, u16 vendor id, u16 product id, then the four texts in

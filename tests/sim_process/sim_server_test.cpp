@@ -275,6 +275,21 @@ TEST_F(SimServerTest, IndexesNumberTheListeningUnitsInSlotOrder) {
   EXPECT_EQ(api_.Close(handle), d2xx::kOk);
 }
 
+TEST_F(SimServerTest, AnUnpluggedUnitLeavesTheNumberingAndTheUnitsAboveMoveDown) {
+  sim::UnitOptions first, second;
+  first.serial = "SLOT0";
+  second.serial = "SLOT2";
+  RunningUnit& low = Start(0, first);
+  Start(2, second);
+  low.Ctl("unplug");
+  EXPECT_EQ(SerialAt(api_, 0), "SLOT2");
+  d2xx::Handle handle = nullptr;
+  EXPECT_EQ(api_.Open(1, &handle), d2xx::kDeviceNotFound);
+  low.Ctl("replug");
+  EXPECT_EQ(SerialAt(api_, 0), "SLOT0");
+  EXPECT_EQ(SerialAt(api_, 1), "SLOT2");
+}
+
 TEST_F(SimServerTest, AnEndpointThatCannotBeReachedIsNoDeviceSoTheScanEnds) {
   // The loader scans indexes until "not found": any other answer would keep it going.
 #ifdef _WIN32
