@@ -364,6 +364,13 @@ bool Station::OpenRecord() {
 
 void Station::StartJob(const std::string& serial) {
   std::lock_guard<std::mutex> hold(jobsLock_);
+  if (services_.unitClock) {
+    // A setup of its own for the job's time; the rest is shared.
+    setups_.push_back(std::make_unique<JobSetup>(setup_));
+    if (platform::Clock* own = services_.unitClock(serial)) setups_.back()->clock = own;
+    jobs_.push_back(std::make_unique<UnitJob>(serial, *setups_.back()));
+    return;
+  }
   jobs_.push_back(std::make_unique<UnitJob>(serial, setup_));
 }
 

@@ -127,6 +127,9 @@ class UnitJob {
 // Where the station writes, and what it reaches the world through.
 struct StationServices {
   platform::Clock* clock = &platform::SystemClock();
+  // The clock of one unit's job; null: `clock` for all. Tests give each simulated
+  // unit a timeline of its own, as each real unit keeps its own time.
+  std::function<platform::Clock*(const std::string& serial)> unitClock;
   const platform::d2xx::Api* d2xx = nullptr;  // null: bind the library
   std::string ownProgramPath;                 // whose carried image is used
   std::FILE* out = stdout;
@@ -169,6 +172,7 @@ class Station {
   bool changed_ = false;
   std::mutex jobsLock_;  // HandBackAll comes from another thread
   std::vector<std::unique_ptr<UnitJob>> jobs_;
+  std::vector<std::unique_ptr<JobSetup>> setups_;  // those of jobs on clocks of their own
   std::vector<UnitReport> finished_;
   // Watch mode: units done and still present, with the scans they were missing from.
   std::vector<std::pair<std::string, int>> present_;

@@ -72,10 +72,11 @@ class LoaderWorld : public testing::Test {
     fs::remove_all(dir_, ignored);
   }
 
-  // A unit running the firmware of `desc`.
-  sim::UsbUnit& AddUnit(const tools::ImageDescription& desc, sim::UnitOptions options = {}) {
+  // A unit running the firmware of `desc`, on the world's clock unless given one.
+  sim::UsbUnit& AddUnit(const tools::ImageDescription& desc, sim::UnitOptions options = {},
+                        platform::Clock* clock = nullptr) {
     if (options.serial == sim::UnitOptions{}.serial) options.serial = UniqueSerial();
-    units_.push_back(std::make_unique<sim::UsbUnit>(options, clock_));
+    units_.push_back(std::make_unique<sim::UsbUnit>(options, clock ? *clock : clock_));
     sim::UsbUnit& unit = *units_.back();
     const std::string path = (dir_ / ("running" + std::to_string(units_.size()) + ".a37")).string();
     EXPECT_FALSE(tools::WriteImageFile(desc, path, "running"));

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "loader/station.h"
@@ -27,6 +28,19 @@ class Station_ : public LoaderWorld {
     LoaderWorld::TearDown();
   }
 
+  // Each unit keeps its own time, as the jobs on one shared virtual clock would
+  // each see the others' waits as their own.
+  sim::UsbUnit& Unit(const tools::ImageDescription& desc, sim::UnitOptions options = {}) {
+    auto clock = std::make_unique<platform::VirtualClock>();
+    platform::VirtualClock* own = clock.get();
+    sim::UsbUnit& unit = AddUnit(desc, options, own);
+    clocks_[unit.options().serial] = std::move(clock);
+    return unit;
+  }
+  platform::VirtualClock& ClockOf(const sim::UsbUnit& unit) {
+    return *clocks_.at(unit.options().serial);
+  }
+
   std::string Image(const tools::ImageDescription& desc) {
     const std::string path = (dir_ / "new.a37").string();
     EXPECT_FALSE(tools::WriteImageFile(desc, path, "new"));
@@ -40,6 +54,10 @@ class Station_ : public LoaderWorld {
     services.out = out_;
     services.err = err_;
     services.hostName = "bench-1";
+    services.unitClock = [this](const std::string& serial) -> platform::Clock* {
+      const auto found = clocks_.find(serial);
+      return found != clocks_.end() ? found->second.get() : nullptr;
+    };
     return services;
   }
 
@@ -57,6 +75,7 @@ class Station_ : public LoaderWorld {
   }
 
   std::FILE* err_ = nullptr;
+  std::map<std::string, std::unique_ptr<platform::VirtualClock>> clocks_;
 };
 
 // The value of "key": "text" in a record line.
@@ -68,15 +87,15 @@ std::string Field(const std::string& line, const std::string& key) {
 }
 
 TEST_F(Station_, EachUnitEndsOnItsOwnAndTheOthersAreProgrammed) {
-  sim::UsbUnit& old1 = AddUnit(Description(3, 1, 0, 0, 1));
-  sim::UsbUnit& old2 = AddUnit(Description(3, 1, 0, 0, 1));
-  sim::UsbUnit& current = AddUnit(Description(4, 1, 0, 1, 2));
+  sim::UsbUnit& old1 = Unit(Description(3, 1, 0, 0, 1));
+  sim::UsbUnit& old2 = Unit(Description(3, 1, 0, 0, 1));
+  sim::UsbUnit& current = Unit(Description(4, 1, 0, 1, 2));
   sim::UnitOptions frozenOptions;
   frozenOptions.ackDelayMs = 60000;  // stops answering once programming starts
-  sim::UsbUnit& frozen = AddUnit(Description(3, 1, 0, 0, 1), frozenOptions);
-  sim::UsbUnit& pulled = AddUnit(Description(3, 1, 0, 0, 1));
+  sim::UsbUnit& frozen = Unit(Description(3, 1, 0, 0, 1), frozenOptions);
+  sim::UsbUnit& pulled = Unit(Description(3, 1, 0, 0, 1));
   std::atomic<bool> unplugged{false};
-  clock_.SetSleepHook([&](std::uint32_t) {
+  ClockOf(pulled).SetSleepHook([&](std::uint32_t) {
     if (!unplugged && pulled.Status().programmedBlocks >= 5 && !unplugged.exchange(true)) {
       pulled.Unplug(0);
     }
@@ -85,7 +104,7 @@ TEST_F(Station_, EachUnitEndsOnItsOwnAndTheOthersAreProgrammed) {
   options.imagePath = Image(Description(4, 1, 0, 1, 2));
   options.recordPath = (dir_ / "record.jsonl").string();
   const int code = RunStation(options);
-  clock_.SetSleepHook(nullptr);
+  ClockOf(pulled).SetSleepHook(nullptr);
   const std::string out = Output();
   EXPECT_EQ(code, kExitUnitFailed) << out;
 
@@ -124,11 +143,13 @@ TEST_F(Station_, EachUnitEndsOnItsOwnAndTheOthersAreProgrammed) {
 }
 
 TEST_F(Station_, ForcedKernelAndMissingSerialsAsFlashwrightDecides) {
-  sim::UsbUnit& current = AddUnit(Description(4, 1, 0, 1, 2));
+  sim::UsbUnit& current = Unit(Description(4, 1, 0, 1, 2));
   StationOptions options;
   options.imagePath = Image(Description(4, 1, 0, 1, 2));
   options.force = true;
-  options.serials = {current.options().serial, "ABSENT12345"};  // 11 characters: asked for
+  const std::string absent = UniqueSerial() + "AB";  // 11 characters: asked for
+  ASSERT_EQ(absent.size(), 11u);
+  options.serials = {current.options().serial, absent};
   options.recordPath = (dir_ / "record.jsonl").string();
   EXPECT_EQ(RunStation(options), kExitUnitFailed);
   options.kernel = true;
@@ -138,7 +159,7 @@ TEST_F(Station_, ForcedKernelAndMissingSerialsAsFlashwrightDecides) {
   ASSERT_EQ(lines.size(), 3u);
   std::vector<int> totals;
   for (const std::string& line : lines) {
-    if (Field(line, "serial") == "ABSENT12345") {
+    if (Field(line, "serial") == absent) {
       EXPECT_EQ(Field(line, "result"), "not found");
       EXPECT_NE(line.find("\"before_version\": null"), std::string::npos) << line;
       continue;
@@ -156,7 +177,7 @@ TEST_F(Station_, ForcedKernelAndMissingSerialsAsFlashwrightDecides) {
 }
 
 TEST_F(Station_, AUnitAnotherLoaderHoldsIsLeftToIt) {
-  sim::UsbUnit& unit = AddUnit(Description(3, 1, 0, 0, 1));
+  sim::UsbUnit& unit = Unit(Description(3, 1, 0, 0, 1));
   const std::string name = MappingName(unit.options().serial.c_str());
   platform::SharedMemoryError error;
   platform::SharedMemory block = platform::SharedMemory::CreateOrOpen(name, kBlockSize, &error);
@@ -176,25 +197,25 @@ TEST_F(Station_, AUnitAnotherLoaderHoldsIsLeftToIt) {
 }
 
 TEST_F(Station_, StoppedUnitsBeingProgrammedFinish) {
-  sim::UsbUnit& unit = AddUnit(Description(3, 1, 0, 0, 1));
+  sim::UsbUnit& unit = Unit(Description(3, 1, 0, 0, 1));
   StationOptions options;
   options.imagePath = Image(Description(4, 1, 0, 1, 2));
   Station* station = nullptr;
   std::atomic<bool> stopped{false};
-  clock_.SetSleepHook([&](std::uint32_t) {
+  ClockOf(unit).SetSleepHook([&](std::uint32_t) {
     if (!stopped && unit.Status().programmedBlocks >= 3 && !stopped.exchange(true)) {
       station->Stop();
     }
   });
   EXPECT_EQ(RunStation(options, &station), kExitAllDone);
-  clock_.SetSleepHook(nullptr);
+  ClockOf(unit).SetSleepHook(nullptr);
   EXPECT_TRUE(stopped);
   EXPECT_EQ(unit.Status().firmware, "Full Release 1.0.1");
   EXPECT_NE(Output().find("Stopping: units being programmed finish first\n"), std::string::npos);
 }
 
 TEST_F(Station_, NothingStartsWithoutASoundImageOrRecord) {
-  AddUnit(Description(3, 1, 0, 0, 1));
+  Unit(Description(3, 1, 0, 0, 1));
   StationOptions options;
   options.imagePath = (dir_ / "missing.a37").string();
   EXPECT_EQ(RunStation(options), kExitCannotRun);
