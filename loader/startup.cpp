@@ -571,7 +571,11 @@ std::string BlockText(const char* text) {
 }
 
 void TraceSink(LoaderState& state, const char* text) {
-  state.Link.SendToTraceWindow("%s\n", text);
+  if (state.TraceTag.empty()) {
+    state.Link.SendToTraceWindow("%s\n", text);
+  } else {
+    state.Link.SendToTraceWindow("%s: %s\n", state.TraceTag.c_str(), text);
+  }
   state.SetLastMessage(text);
 }
 

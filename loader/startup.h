@@ -141,6 +141,9 @@ class LoaderState {
   bool AutoExit = false;
 
   UsbLink Link;
+  // Put before each line the trace window gets, where several units trace to one
+  // window (the bench station names each line's unit); empty for Flashwright.
+  std::string TraceTag;
 
   // Window mode: the toolkit's view, made before the unit is taken so that a
   // display that does not answer costs nothing, and start-up failures show in it.

@@ -50,6 +50,7 @@ UnitJob::UnitJob(std::string serial, const JobSetup& setup)
     : setup_(setup), state_(JobServices(setup)) {
   report_.serial = std::move(serial);
   start_ = setup.clock->Counter();
+  state_.TraceTag = report_.serial;
   state_.Options.NoGui = true;
   state_.Options.Force = setup.force;
   state_.Options.ForceKernelUpdate = setup.kernel;

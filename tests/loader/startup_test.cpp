@@ -521,6 +521,14 @@ TEST(TraceSink, SendsTheLineWithALineFeedAndKeepsItAsLastMessage) {
 
   EXPECT_EQ(loader.state.TakeLastMessage(), longLine);
   EXPECT_EQ(loader.state.LastMessage(), "");
+
+  // Several units tracing to one window: each line names its unit; the last
+  // message stays the link's own text.
+  loader.state.TraceTag = "TV000042";
+  loader.state.Link.TraceLine("Device Closed");
+  ASSERT_TRUE(catcher.Receive(line, 5000));
+  EXPECT_EQ(line, "TV000042: Device Closed\n");
+  EXPECT_EQ(loader.state.LastMessage(), "Device Closed");
 }
 
 TEST(TraceSink, LastMessageStaysWholeWhileTheWorkerTracesAndTheWindowReads) {
