@@ -176,6 +176,22 @@ TEST_F(Station_, ForcedKernelAndMissingSerialsAsFlashwrightDecides) {
   EXPECT_EQ(current.Status().firmware, "Full Release 1.0.1");
 }
 
+TEST_F(Station_, AUnitWhoseSerialCannotSelectItIsRefusedAlone) {
+  sim::UnitOptions longest, tooLong;
+  longest.serial = UniqueSerial() + "AB";  // 11 characters: the most /s takes
+  tooLong.serial = longest.serial + "C";
+  sim::UsbUnit& fits = Unit(Description(3, 1, 0, 0, 1), longest);
+  sim::UsbUnit& refused = Unit(Description(3, 1, 0, 0, 1), tooLong);
+  StationOptions options;
+  options.imagePath = Image(Description(4, 1, 0, 1, 2));
+  EXPECT_EQ(RunStation(options), kExitUnitFailed);
+  EXPECT_EQ(fits.Status().firmware, "Full Release 1.0.1");
+  EXPECT_EQ(refused.Status().firmware, "Beta Test 1.0.0");
+  EXPECT_NE(Output().find(tooLong.serial + "  done             0/0      failed: serial number too "
+                                           "long to select the unit"),
+            std::string::npos);
+}
+
 TEST_F(Station_, AUnitAnotherLoaderHoldsIsLeftToIt) {
   sim::UsbUnit& unit = Unit(Description(3, 1, 0, 0, 1));
   const std::string name = MappingName(unit.options().serial.c_str());
