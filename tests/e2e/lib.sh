@@ -6,6 +6,7 @@ set -euo pipefail
 EMULATOR=${1:-}
 BIN=${2:?usage: SCRIPT EMULATOR BIN_DIR}
 PASSED=0
+RC=0  # the last program's exit code, as run() leaves it
 FAILED=0
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
@@ -48,7 +49,7 @@ check() {  # check DESCRIPTION EXPECTED ACTUAL
     PASSED=$((PASSED + 1))
   else
     FAILED=$((FAILED + 1))
-    printf 'FAIL: %s\n--- expected\n%s\n--- got\n%s\n--- stderr\n%s\n' "$1" "$2" "$3" "$ERR" |
+    printf 'FAIL: %s\n--- expected\n%s\n--- got\n%s\n--- stderr (exit code %s)\n%s\n' "$1" "$2" "$3" "$RC" "$ERR" |
       cat -A >&2
   fi
 }
