@@ -3,6 +3,7 @@
 // and then run for real.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -82,11 +83,22 @@ struct Context {
 
 using Args = std::vector<std::string>;
 
+// What the command line chose (qmx.cpp).
+struct Options {
+  std::string serial;
+  bool bySerial = false;
+  int version = QMX_VERSION_5;
+  std::string library;
+  std::vector<std::string> command;
+};
+
 bool ParseInt(const std::string& text, int* value);
 // Names the fault on stderr; returns kUsageError.
 int UsageFault(const char* format, ...);
 // An optional "--name N" (N >= 0) taken out of args; false (fault named) when malformed.
 bool TakeOption(Args* args, const char* name, int* value);
+// 0 when a command that takes no arguments got none, else the fault named.
+int NoArguments(const char* command, const Args& args);
 // Sleeps up to `ms`, less when interrupted.
 void Pause(int ms);
 // Ctrl-C (or a termination request) was seen: loops end, so that the library is
@@ -95,6 +107,36 @@ bool Interrupted();
 // Whether the unit's firmware level offers a feature; if not, says so on stderr. An
 // unknown level (no block to read) lets it through.
 bool Offered(const Context& context, int level, const char* what);
+
+// The interface's open result in words.
+const char* OpenResultText(int result);
+
+// Read from the unit's block directly (qmx_block.cpp).
+// The header of the unit's block as the unit wrote it: the firmware words that no
+// export of this library gives yet. Only ever read, and only inside the mapping.
+struct Header {
+  bool mapped = false;
+  std::int32_t level = 0;
+  std::uint32_t versionWord = 0;
+  std::string compileDate, compileTime;
+  std::uint32_t driverState = 0;
+  // Set when the block is there but would not open (most often: this account is not
+  // in the group the block was created for).
+  std::string refused;
+};
+Header ReadHeader(const Options& options);
+// The unit's own PayStatus word, read from its block: the library's LastPayStatus
+// also answers 0 ("under way") while the unit is idle short of a target, which
+// cannot tell a running payout from a stale target. False when the block cannot be
+// read (no mapping, no magic, areas outside it, or a unit that never settles).
+bool ReadUnitPayStatus(const Options& options, std::uint32_t* payStatus);
+
+// The status command (qmx_money.cpp): what the unit and the library report.
+int Status(const Api& api, const Options& options, int openResult);
+// The money, list and escrow commands (qmx_money.cpp); -1 for a command that is none
+// of them.
+int RunMoneyCommand(const Context& context, const Options& options, const std::string& command,
+                    Args args);
 
 // The unit's housekeeping, barcode and consistency commands (qmx_unit.cpp): the
 // command's result, or -1 when `command` is none of them.
