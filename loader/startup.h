@@ -15,10 +15,10 @@
 #include "loader/forms/ui.h"
 #include "loader/image.h"
 #include "loader/usblink.h"
-#include "platform/name_claim.h"
 #include "platform/clock.h"
 #include "platform/d2xx.h"
 #include "platform/message_box.h"
+#include "platform/name_claim.h"
 #include "platform/program_path.h"
 #include "platform/shared_memory.h"
 
@@ -213,8 +213,7 @@ struct ProgrammingVerdict {
   // kept is what fails, and only a kernel rewrite mends it.
   bool kernelAdvice = false;
 };
-ProgrammingVerdict JudgeProgramming(LoaderState& state, const ProgramCard& worker,
-                                    bool kernelKept);
+ProgrammingVerdict JudgeProgramming(LoaderState& state, const ProgramCard& worker, bool kernelKept);
 
 // The console run's progress marks: about 32 for a whole run, never more than one
 // per block programmed; one mark at most per look.
@@ -226,10 +225,14 @@ class ProgressMarks {
   std::int32_t threshold_ = 0;
 };
 
+// The console run (/n) once the unit is found and the image judged: the versions, the
+// reprogramming with its marks when one is due; ends with the run's exit code.
+[[noreturn]] void ConsoleRun(LoaderState& state);
+
 // The help text for "/?": attaches the console, writes it, ends with 0.
 [[noreturn]] void ShowHelp(LoaderState& state);
 
-// Services.
+// Services (ConsoleWrite, ReportFatal and ExitLoader are in startup_console.cpp).
 void ConsoleWrite(LoaderState& state, const char* text);
 [[noreturn]] void ReportFatal(LoaderState& state, const std::string& text);
 [[noreturn]] void ExitLoader(LoaderState& state, int code);

@@ -36,11 +36,11 @@ inline constexpr int kScansMissingToForget = 2;
 inline constexpr std::uint32_t kRedrawMs = 100;
 
 struct StationOptions {
-  std::string imagePath;  // an S-Record file; empty: the image the program carries
+  std::string imagePath;   // an S-Record file; empty: the image the program carries
   std::string recordPath;  // empty: no record
   bool watch = false;
-  bool force = false;   // as Flashwright's /f
-  bool kernel = false;  // as Flashwright's /k
+  bool force = false;                // as Flashwright's /f
+  bool kernel = false;               // as Flashwright's /k
   std::vector<std::string> serials;  // empty: every unit found
 };
 
@@ -74,6 +74,8 @@ struct UnitReport {
 
 // The status line: serial, stage, blocks done out of the total, result.
 std::string StatusLine(const UnitReport& report);
+// The image's release type and version, as the lines and the job's results show it.
+std::string ImageText(const VersionRecord& image);
 // The record line (JSON, one object, closed by a line break).
 struct RecordContext {
   std::string time;     // UTC, ISO 8601
@@ -155,7 +157,7 @@ class Station {
   bool BindLibrary();
   bool OpenRecord();
   void StartJob(const std::string& serial);
-  void Scan();  // watch mode: starts a job for each unit that appeared
+  void Scan();     // watch mode: starts a job for each unit that appeared
   void Collect();  // records and shows finished jobs, redraws the rest
   void WaitForChange(std::uint32_t ms);
   int Summary();
