@@ -30,14 +30,6 @@ constexpr std::uint8_t kUpload = 144;
 constexpr std::uint8_t kFinishUpgrade = 142;
 constexpr std::uint8_t kResetDevice = 1;
 
-// The size the system reports, or -1 when it cannot tell (a pipe).
-long long FileSize(std::FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-  const long size = std::ftell(file);
-  std::rewind(file);
-  return size;
-}
-
 // Uploads the file line by line; the latest dialogue's result, and whether a line
 // failed twice.
 std::int32_t Upload(Defloader& library, RawPort& port, std::uint8_t address, bool encrypted,
@@ -121,19 +113,10 @@ bool ReadTable(std::FILE* file, std::size_t size, std::vector<std::uint8_t>* tab
 
 void RunBillDownload(Defloader& library) {
   StatusSet& status = library.state.bill;
-  const char* path = status.path.load();
-  library.Trace("Loading %s\n", path != nullptr ? path : "");
-  status.stage = kStageLoading;
-  library.state.result = kResultRunning;
-
-  std::FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
-  if (file == nullptr) {
-    library.Print("Error opening file\n");
-    return Finish(library, kResultNoFile);
-  }
-  const long long size = FileSize(file);
+  // A bill table's open failure goes to standard output, not to the trace.
+  const auto [file, size] = OpenDownloadFile(library, status, &Defloader::Print);
+  if (file == nullptr) return;
   status.total = static_cast<std::uint32_t>(size < 0 ? 0 : size / 128);
-  status.sent = 0;
   if (size < 0) {
     std::fclose(file);
     library.Trace("Error reading file\n");

@@ -40,14 +40,6 @@ std::size_t Length(const std::uint8_t* table, int position) {
   return std::size_t{table[at]} | (std::size_t{table[at + 1]} << 8);
 }
 
-// The size the system reports, or -1 when it cannot tell (a pipe).
-long FileSize(std::FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-  const long size = std::ftell(file);
-  std::rewind(file);
-  return size;
-}
-
 // Sends every coin the file holds; false at the first failed message. `latest` is
 // the result of the latest dialogue.
 bool SendCoins(Defloader& library, RawPort& port, std::uint8_t address, const std::uint8_t* file,
@@ -103,18 +95,8 @@ bool SendCoins(Defloader& library, RawPort& port, std::uint8_t address, const st
 
 void RunCoinDownload(Defloader& library) {
   StatusSet& status = library.state.coin;
-  const char* path = status.path.load();
-  library.Trace("Loading %s\n", path != nullptr ? path : "");
-  status.stage = kStageLoading;
-  library.state.result = kResultRunning;
-
-  std::FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
-  if (file == nullptr) {
-    library.Trace("Error opening file\n");
-    return Finish(library, kResultNoFile);
-  }
-  const long size = FileSize(file);
-  status.sent = 0;
+  const auto [file, size] = OpenDownloadFile(library, status, &Defloader::Trace);
+  if (file == nullptr) return;
   library.Trace("File opened OK - reading from disc!\n");
   std::uint8_t* const buffer = CoinFileBuffer();
   const std::size_t read = std::fread(buffer, 1, kMaxCoinFile, file);

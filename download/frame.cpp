@@ -150,6 +150,27 @@ void Defloader::Print(const char* format, ...) {
   if (formatted) output_.Line(text);
 }
 
+DownloadFile OpenDownloadFile(Defloader& library, StatusSet& status,
+                              void (Defloader::*say)(const char* format, ...)) {
+  const char* path = status.path.load();
+  library.Trace("Loading %s\n", path != nullptr ? path : "");
+  status.stage = kStageLoading;
+  library.state.result = kResultRunning;
+  std::FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
+  if (file == nullptr) {
+    (library.*say)("Error opening file\n");
+    Finish(library, kResultNoFile);
+    return {nullptr, -1};
+  }
+  status.sent = 0;
+  long size = -1;
+  if (std::fseek(file, 0, SEEK_END) == 0) {
+    size = std::ftell(file);
+    std::rewind(file);
+  }
+  return {file, size};
+}
+
 bool OpenInterface(Defloader& library, StatusSet& status) {
   library.Trace("Opening interface...\n");
   status.stage = kStageOpening;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <optional>
 
@@ -160,8 +161,18 @@ void RunBillDownload(Defloader& library);
 void DownloadCoinFile(Defloader& library, const std::uint8_t* file, std::size_t size);
 void DownloadBillTable(Defloader& library, const std::uint8_t* file, std::size_t size);
 
-// The steps both workers share: open and enable the interface (stages 2 and 3);
-// false when the open failed (traced; the result is the caller's).
+// The steps both workers share. First the file: its path traced, stage 1, the result
+// running, the file opened, nothing sent yet. Null when it cannot be opened: then
+// "Error opening file" went out through `say` (the trace or standard output, as the
+// kind has it) and the download finished with kResultNoFile.
+struct DownloadFile {
+  std::FILE* file;
+  long size;  // as the system reports it; -1 when it cannot tell (a pipe)
+};
+DownloadFile OpenDownloadFile(Defloader& library, StatusSet& status,
+                              void (Defloader::*say)(const char* format, ...));
+// Then the interface: open and enable it (stages 2 and 3); false when the open failed
+// (traced; the result is the caller's).
 bool OpenInterface(Defloader& library, StatusSet& status);
 // Sleep on the library's clock.
 void Pause(Defloader& library, std::uint32_t milliseconds);
