@@ -16,31 +16,16 @@
 #include <cstring>
 
 #include "platform/local_socket.h"
+#include "platform/local_socket_backend.h"
 
 namespace platform {
 namespace {
 
-using Steady = std::chrono::steady_clock;
+using backend::SocketStep;
 
-// Milliseconds left until the deadline, never below zero.
-int Left(Steady::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
-Steady::time_point DeadlineIn(int timeoutMs) {
-  return Steady::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
-}
-
-// Waits for `events` on the descriptor: > 0 ready, 0 timed out, < 0 failed.
-int WaitFor(int fd, short events, Steady::time_point deadline) {
-  for (;;) {
-    pollfd waiting{fd, events, 0};
-    const int ready = poll(&waiting, 1, Left(deadline));
-    if (ready >= 0) return ready;
-    if (errno != EINTR) return -1;
-  }
+// A call that found the socket not ready, or was interrupted: wait and try again.
+bool Again(int code) {
+  return code == EAGAIN || code == EWOULDBLOCK || code == EINTR;
 }
 
 bool MakeAddress(const std::string& path, sockaddr_un* address) {
@@ -138,40 +123,13 @@ LocalSocket LocalSocket::Listen(const std::string& endpoint, SocketResult* resul
   return listener;
 }
 
-LocalSocket LocalSocket::Accept(int timeoutMs, SocketResult* result) {
-  LocalSocket connection;
-  const auto deadline = DeadlineIn(timeoutMs);
-  const int fd = static_cast<int>(handle_);
-  for (;;) {
-    const int ready = WaitFor(fd, POLLIN, deadline);
-    if (ready < 0) {
-      *result = SocketResult::kFailed;
-      return connection;
-    }
-    if (ready == 0) {
-      *result = SocketResult::kTimeout;
-      return connection;
-    }
-    const int accepted = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (accepted >= 0) {
-      connection.handle_ = accepted;
-      *result = SocketResult::kOk;
-      return connection;
-    }
-    // A client that gave up between the wake-up and the accept is no error.
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
-      *result = SocketResult::kFailed;
-      return connection;
-    }
-  }
-}
-
 LocalSocket LocalSocket::Connect(const std::string& endpoint, int timeoutMs, SocketResult* result) {
   LocalSocket connection;
   *result = SocketResult::kFailed;
   sockaddr_un address;
   if (!MakeAddress(endpoint, &address)) return connection;
-  const auto deadline = DeadlineIn(timeoutMs);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
   for (;;) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return connection;
@@ -189,7 +147,7 @@ LocalSocket LocalSocket::Connect(const std::string& endpoint, int timeoutMs, Soc
     // A full backlog answers EAGAIN at once (a Unix socket never connects in the
     // background): try again after a short pause until the bound.
     if (code != EAGAIN && code != EINTR) return connection;
-    if (Left(deadline) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
       *result = SocketResult::kTimeout;
       return connection;
     }
@@ -197,67 +155,45 @@ LocalSocket LocalSocket::Connect(const std::string& endpoint, int timeoutMs, Soc
   }
 }
 
-SocketResult LocalSocket::SendAll(const void* data, std::size_t size, int timeoutMs) {
-  if (handle_ == kNone) return SocketResult::kFailed;
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
-  const int fd = static_cast<int>(handle_);
-  const auto deadline = DeadlineIn(timeoutMs);
-  std::size_t sent = 0;
-  while (sent < size) {
-    const ssize_t count = send(fd, bytes + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (count >= 0) {
-      sent += static_cast<std::size_t>(count);
-      continue;
-    }
-    if (errno == EPIPE || errno == ECONNRESET) return SocketResult::kClosed;
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return SocketResult::kFailed;
-    const int ready = WaitFor(fd, POLLOUT, deadline);
-    if (ready < 0) return SocketResult::kFailed;
-    if (ready == 0) return sent == 0 ? SocketResult::kTimeout : SocketResult::kFailed;
-  }
-  return SocketResult::kOk;
+SocketStep backend::SocketWait(std::intptr_t socket, bool write, int timeoutMs) {
+  pollfd waiting{static_cast<int>(socket), static_cast<short>(write ? POLLOUT : POLLIN), 0};
+  const int ready = poll(&waiting, 1, timeoutMs);
+  if (ready > 0) return SocketStep::kDone;
+  if (ready == 0) return SocketStep::kTimeout;
+  return errno == EINTR ? SocketStep::kAgain : SocketStep::kFailed;
 }
 
-SocketResult LocalSocket::ReceiveExact(void* data, std::size_t size, int timeoutMs) {
-  if (handle_ == kNone) return SocketResult::kFailed;
-  auto* bytes = static_cast<std::uint8_t*>(data);
-  const int fd = static_cast<int>(handle_);
-  const auto deadline = DeadlineIn(timeoutMs);
-  std::size_t received = 0;
-  while (received < size) {
-    const ssize_t count = recv(fd, bytes + received, size - received, MSG_DONTWAIT);
-    if (count > 0) {
-      received += static_cast<std::size_t>(count);
-      continue;
-    }
-    if (count == 0 || errno == ECONNRESET)
-      return received == 0 ? SocketResult::kClosed : SocketResult::kFailed;
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return SocketResult::kFailed;
-    const int ready = WaitFor(fd, POLLIN, deadline);
-    if (ready < 0) return SocketResult::kFailed;
-    if (ready == 0) return received == 0 ? SocketResult::kTimeout : SocketResult::kFailed;
+SocketStep backend::SocketSend(std::intptr_t socket, const void* data, std::size_t size,
+                               std::size_t* sent) {
+  const ssize_t count = send(static_cast<int>(socket), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (count >= 0) {
+    *sent = static_cast<std::size_t>(count);
+    return SocketStep::kDone;
   }
-  return SocketResult::kOk;
+  if (errno == EPIPE || errno == ECONNRESET) return SocketStep::kClosed;
+  return Again(errno) ? SocketStep::kAgain : SocketStep::kFailed;
 }
 
-SocketResult LocalSocket::ReceiveSome(void* data, std::size_t most, std::size_t* got,
-                                      int timeoutMs) {
-  *got = 0;
-  if (handle_ == kNone || most == 0) return SocketResult::kFailed;
-  const int fd = static_cast<int>(handle_);
-  const auto deadline = DeadlineIn(timeoutMs);
-  for (;;) {
-    const int ready = WaitFor(fd, POLLIN, deadline);
-    if (ready < 0) return SocketResult::kFailed;
-    if (ready == 0) return SocketResult::kTimeout;
-    const ssize_t count = recv(fd, data, most, MSG_DONTWAIT);
-    if (count > 0) {
-      *got = static_cast<std::size_t>(count);
-      return SocketResult::kOk;
-    }
-    if (count == 0 || errno == ECONNRESET) return SocketResult::kClosed;
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return SocketResult::kFailed;
+SocketStep backend::SocketReceive(std::intptr_t socket, void* data, std::size_t size,
+                                  std::size_t* received) {
+  const ssize_t count = recv(static_cast<int>(socket), data, size, MSG_DONTWAIT);
+  if (count > 0) {
+    *received = static_cast<std::size_t>(count);
+    return SocketStep::kDone;
   }
+  if (count == 0 || errno == ECONNRESET) return SocketStep::kClosed;
+  return Again(errno) ? SocketStep::kAgain : SocketStep::kFailed;
+}
+
+SocketStep backend::SocketAccept(std::intptr_t listener, std::intptr_t* accepted) {
+  const int fd =
+      accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd >= 0) {
+    *accepted = fd;
+    return SocketStep::kDone;
+  }
+  // A client that gave up between the wake-up and the accept is no error.
+  return Again(errno) || errno == ECONNABORTED ? SocketStep::kAgain : SocketStep::kFailed;
 }
 
 std::string NumberedEndpoint(const std::string& base, const char* stem, int index) {

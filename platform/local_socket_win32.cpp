@@ -4,16 +4,16 @@
 #include <windows.h>
 #include <winsock2.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
 #include "platform/local_socket.h"
+#include "platform/local_socket_backend.h"
 
 namespace platform {
 namespace {
 
-using Steady = std::chrono::steady_clock;
+using backend::SocketStep;
 
 bool StartWinsock() {
   static const bool started = [] {
@@ -23,31 +23,14 @@ bool StartWinsock() {
   return started;
 }
 
-int Left(Steady::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
+// A call that found the socket not ready, or was interrupted: wait and try again.
+bool Again(int code) {
+  return code == WSAEWOULDBLOCK || code == WSAEINTR;
 }
 
-Steady::time_point DeadlineIn(int timeoutMs) {
-  return Steady::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
-}
-
-// Waits until the socket is readable (or, with `write`, writable or failed to
-// connect): > 0 ready, 0 timed out, < 0 failed.
-int WaitFor(SOCKET socket, bool write, Steady::time_point deadline) {
-  fd_set ready;
-  fd_set failed;
-  FD_ZERO(&ready);
-  FD_ZERO(&failed);
-  FD_SET(socket, &ready);
-  FD_SET(socket, &failed);
-  const int left = Left(deadline);
-  timeval wait{left / 1000, (left % 1000) * 1000};
-  const int count = select(0, write ? nullptr : &ready, write ? &ready : nullptr,
-                           write ? &failed : nullptr, &wait);
-  if (count == SOCKET_ERROR) return -1;
-  return count;
+// Winsock takes a length as an int: at most this much a call.
+std::size_t Chunk(std::size_t size) {
+  return size > 0x10000 ? 0x10000 : size;
 }
 
 // The endpoint as a port on the loopback address; false for anything but a port.
@@ -62,15 +45,19 @@ bool MakeAddress(const std::string& endpoint, sockaddr_in* address) {
   return true;
 }
 
-SOCKET NewSocket() {
-  SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (socket == INVALID_SOCKET) return socket;
+// Non-blocking, and with no delay: small requests and answers go out at once rather
+// than waiting for more.
+void SetUp(SOCKET socket) {
   u_long nonBlocking = 1;
   ioctlsocket(socket, FIONBIO, &nonBlocking);
-  // Small requests and answers go out at once rather than waiting for more.
   BOOL noDelay = TRUE;
   setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
              sizeof noDelay);
+}
+
+SOCKET NewSocket() {
+  SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (socket != INVALID_SOCKET) SetUp(socket);
   return socket;
 }
 
@@ -129,41 +116,6 @@ LocalSocket LocalSocket::Listen(const std::string& endpoint, SocketResult* resul
   return listener;
 }
 
-LocalSocket LocalSocket::Accept(int timeoutMs, SocketResult* result) {
-  LocalSocket connection;
-  const auto deadline = DeadlineIn(timeoutMs);
-  const SOCKET listener = static_cast<SOCKET>(handle_);
-  for (;;) {
-    const int ready = WaitFor(listener, false, deadline);
-    if (ready < 0) {
-      *result = SocketResult::kFailed;
-      return connection;
-    }
-    if (ready == 0) {
-      *result = SocketResult::kTimeout;
-      return connection;
-    }
-    SOCKET accepted = accept(listener, nullptr, nullptr);
-    if (accepted != INVALID_SOCKET) {
-      // An accepted socket inherits non-blocking mode; no delay is set anew.
-      u_long nonBlocking = 1;
-      ioctlsocket(accepted, FIONBIO, &nonBlocking);
-      BOOL noDelay = TRUE;
-      setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
-                 sizeof noDelay);
-      connection.handle_ = static_cast<std::intptr_t>(accepted);
-      *result = SocketResult::kOk;
-      return connection;
-    }
-    // A client that gave up between the wake-up and the accept is no error.
-    const int code = WSAGetLastError();
-    if (code != WSAEWOULDBLOCK && code != WSAECONNRESET && code != WSAEINTR) {
-      *result = SocketResult::kFailed;
-      return connection;
-    }
-  }
-}
-
 LocalSocket LocalSocket::Connect(const std::string& endpoint, int timeoutMs, SocketResult* result) {
   LocalSocket connection;
   *result = SocketResult::kFailed;
@@ -178,95 +130,80 @@ LocalSocket LocalSocket::Connect(const std::string& endpoint, int timeoutMs, Soc
   }
   int code = WSAGetLastError();
   if (code == WSAEWOULDBLOCK) {
-    const int ready = WaitFor(socket, true, DeadlineIn(timeoutMs));
-    if (ready == 0) {
+    const SocketStep ready =
+        backend::SocketWait(connection.handle_, true, timeoutMs > 0 ? timeoutMs : 0);
+    if (ready == SocketStep::kTimeout) {
       *result = SocketResult::kTimeout;
       connection.Close();
       return connection;
     }
     int failure = 0;
     int length = sizeof failure;
-    if (ready > 0 &&
+    if (ready == SocketStep::kDone &&
         getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&failure), &length) == 0 &&
         failure == 0) {
       *result = SocketResult::kOk;
       return connection;
     }
-    code = ready > 0 ? failure : WSAGetLastError();
+    code = ready == SocketStep::kDone ? failure : WSAGetLastError();
   }
   if (code == WSAECONNREFUSED) *result = SocketResult::kClosed;
   connection.Close();
   return connection;
 }
 
-SocketResult LocalSocket::SendAll(const void* data, std::size_t size, int timeoutMs) {
-  if (handle_ == kNone) return SocketResult::kFailed;
-  const char* bytes = static_cast<const char*>(data);
-  const SOCKET socket = static_cast<SOCKET>(handle_);
-  const auto deadline = DeadlineIn(timeoutMs);
-  std::size_t sent = 0;
-  while (sent < size) {
-    const std::size_t chunk = size - sent > 0x10000 ? 0x10000 : size - sent;
-    const int count = send(socket, bytes + sent, static_cast<int>(chunk), 0);
-    if (count != SOCKET_ERROR) {
-      sent += static_cast<std::size_t>(count);
-      continue;
-    }
-    const int code = WSAGetLastError();
-    if (code == WSAECONNRESET || code == WSAECONNABORTED || code == WSAESHUTDOWN)
-      return SocketResult::kClosed;
-    if (code != WSAEWOULDBLOCK && code != WSAEINTR) return SocketResult::kFailed;
-    const int ready = WaitFor(socket, true, deadline);
-    if (ready < 0) return SocketResult::kFailed;
-    if (ready == 0) return sent == 0 ? SocketResult::kTimeout : SocketResult::kFailed;
-  }
-  return SocketResult::kOk;
+SocketStep backend::SocketWait(std::intptr_t socket, bool write, int timeoutMs) {
+  fd_set ready;
+  fd_set failed;
+  FD_ZERO(&ready);
+  FD_ZERO(&failed);
+  FD_SET(static_cast<SOCKET>(socket), &ready);
+  FD_SET(static_cast<SOCKET>(socket), &failed);
+  timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  const int count = select(0, write ? nullptr : &ready, write ? &ready : nullptr,
+                           write ? &failed : nullptr, &wait);
+  if (count == SOCKET_ERROR) return SocketStep::kFailed;
+  return count > 0 ? SocketStep::kDone : SocketStep::kTimeout;
 }
 
-SocketResult LocalSocket::ReceiveExact(void* data, std::size_t size, int timeoutMs) {
-  if (handle_ == kNone) return SocketResult::kFailed;
-  char* bytes = static_cast<char*>(data);
-  const SOCKET socket = static_cast<SOCKET>(handle_);
-  const auto deadline = DeadlineIn(timeoutMs);
-  std::size_t received = 0;
-  while (received < size) {
-    const std::size_t chunk = size - received > 0x10000 ? 0x10000 : size - received;
-    const int count = recv(socket, bytes + received, static_cast<int>(chunk), 0);
-    if (count > 0) {
-      received += static_cast<std::size_t>(count);
-      continue;
-    }
-    const int code = count == 0 ? 0 : WSAGetLastError();
-    if (count == 0 || code == WSAECONNRESET || code == WSAECONNABORTED)
-      return received == 0 ? SocketResult::kClosed : SocketResult::kFailed;
-    if (code != WSAEWOULDBLOCK && code != WSAEINTR) return SocketResult::kFailed;
-    const int ready = WaitFor(socket, false, deadline);
-    if (ready < 0) return SocketResult::kFailed;
-    if (ready == 0) return received == 0 ? SocketResult::kTimeout : SocketResult::kFailed;
+SocketStep backend::SocketSend(std::intptr_t socket, const void* data, std::size_t size,
+                               std::size_t* sent) {
+  const int count = send(static_cast<SOCKET>(socket), static_cast<const char*>(data),
+                         static_cast<int>(Chunk(size)), 0);
+  if (count != SOCKET_ERROR) {
+    *sent = static_cast<std::size_t>(count);
+    return SocketStep::kDone;
   }
-  return SocketResult::kOk;
+  const int code = WSAGetLastError();
+  if (code == WSAECONNRESET || code == WSAECONNABORTED || code == WSAESHUTDOWN)
+    return SocketStep::kClosed;
+  return Again(code) ? SocketStep::kAgain : SocketStep::kFailed;
 }
 
-SocketResult LocalSocket::ReceiveSome(void* data, std::size_t most, std::size_t* got,
-                                      int timeoutMs) {
-  *got = 0;
-  if (handle_ == kNone || most == 0) return SocketResult::kFailed;
-  const SOCKET socket = static_cast<SOCKET>(handle_);
-  const auto deadline = DeadlineIn(timeoutMs);
-  const int chunk = most > 0x10000 ? 0x10000 : static_cast<int>(most);
-  for (;;) {
-    const int ready = WaitFor(socket, false, deadline);
-    if (ready < 0) return SocketResult::kFailed;
-    if (ready == 0) return SocketResult::kTimeout;
-    const int count = recv(socket, static_cast<char*>(data), chunk, 0);
-    if (count > 0) {
-      *got = static_cast<std::size_t>(count);
-      return SocketResult::kOk;
-    }
-    const int code = count == 0 ? 0 : WSAGetLastError();
-    if (count == 0 || code == WSAECONNRESET || code == WSAECONNABORTED) return SocketResult::kClosed;
-    if (code != WSAEWOULDBLOCK && code != WSAEINTR) return SocketResult::kFailed;
+SocketStep backend::SocketReceive(std::intptr_t socket, void* data, std::size_t size,
+                                  std::size_t* received) {
+  const int count =
+      recv(static_cast<SOCKET>(socket), static_cast<char*>(data), static_cast<int>(Chunk(size)), 0);
+  if (count > 0) {
+    *received = static_cast<std::size_t>(count);
+    return SocketStep::kDone;
   }
+  const int code = count == 0 ? 0 : WSAGetLastError();
+  if (count == 0 || code == WSAECONNRESET || code == WSAECONNABORTED) return SocketStep::kClosed;
+  return Again(code) ? SocketStep::kAgain : SocketStep::kFailed;
+}
+
+SocketStep backend::SocketAccept(std::intptr_t listener, std::intptr_t* accepted) {
+  SOCKET socket = accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+  if (socket != INVALID_SOCKET) {
+    // An accepted socket inherits non-blocking mode; no delay is set anew.
+    SetUp(socket);
+    *accepted = static_cast<std::intptr_t>(socket);
+    return SocketStep::kDone;
+  }
+  // A client that gave up between the wake-up and the accept is no error.
+  const int code = WSAGetLastError();
+  return Again(code) || code == WSAECONNRESET ? SocketStep::kAgain : SocketStep::kFailed;
 }
 
 std::string NumberedEndpoint(const std::string& base, const char* /*stem: POSIX only*/, int index) {
