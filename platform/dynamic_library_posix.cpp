@@ -2,36 +2,22 @@
 #if !defined(_WIN32)
 #include <dlfcn.h>
 
-#include <utility>
-
 #include "platform/dynamic_library.h"
+#include "platform/dynamic_library_backend.h"
 
 namespace platform {
 
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    Unload();
-    handle_ = std::exchange(other.handle_, nullptr);
+void* backend::OpenLibrary(const std::string& path, std::string* reason) {
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* text = dlerror();
+    *reason = text != nullptr ? text : "unknown error";
   }
-  return *this;
+  return handle;
 }
 
-DynamicLibrary::~DynamicLibrary() {
-  Unload();
-}
-
-DynamicLibrary DynamicLibrary::Load(const std::string& path, std::string* error,
-                                    const std::string& what) {
-  DynamicLibrary library;
-  library.handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library.handle_ == nullptr && error != nullptr) {
-    const char* reason = dlerror();
-    *error = "Cannot load " + what + path + ": " + (reason != nullptr ? reason : "unknown error");
-  }
-  return library;
+void backend::CloseLibrary(void* handle) {
+  dlclose(handle);
 }
 
 DynamicLibrary::Entry DynamicLibrary::Find(const std::string& name) const {
@@ -46,11 +32,6 @@ DynamicLibrary::Entry DynamicLibrary::FindExport(const ExportId& id) const {
 
 std::string DynamicLibrary::ExportText(const ExportId& id) {
   return id.name;
-}
-
-void DynamicLibrary::Unload() {
-  if (handle_ != nullptr) dlclose(handle_);
-  handle_ = nullptr;
 }
 
 std::string StdcallExportName(const std::string& name, int /*argumentBytes*/) {

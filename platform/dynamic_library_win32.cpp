@@ -3,35 +3,21 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <utility>
 
 #include "platform/dynamic_library.h"
+#include "platform/dynamic_library_backend.h"
 #include "platform/win32_error.h"
 
 namespace platform {
 
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    Unload();
-    handle_ = std::exchange(other.handle_, nullptr);
-  }
-  return *this;
+void* backend::OpenLibrary(const std::string& path, std::string* reason) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (module == nullptr) *reason = Win32ErrorText(GetLastError());
+  return module;
 }
 
-DynamicLibrary::~DynamicLibrary() {
-  Unload();
-}
-
-DynamicLibrary DynamicLibrary::Load(const std::string& path, std::string* error,
-                                    const std::string& what) {
-  DynamicLibrary library;
-  library.handle_ = LoadLibraryA(path.c_str());
-  if (library.handle_ == nullptr && error != nullptr)
-    *error = "Cannot load " + what + path + ": " + Win32ErrorText(GetLastError());
-  return library;
+void backend::CloseLibrary(void* handle) {
+  FreeLibrary(static_cast<HMODULE>(handle));
 }
 
 namespace {
@@ -59,11 +45,6 @@ std::string DynamicLibrary::ExportText(const ExportId& id) {
   std::snprintf(text, sizeof text, "at ordinal %u (%s)", static_cast<unsigned>(id.ordinal),
                 id.role);
   return text;
-}
-
-void DynamicLibrary::Unload() {
-  if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(handle_));
-  handle_ = nullptr;
 }
 
 std::string StdcallExportName(const std::string& name, int argumentBytes) {
