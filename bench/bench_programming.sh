@@ -13,46 +13,19 @@ bin=$(cd "${1:?usage: bench_programming.sh BIN_DIR [RUNS [SLOW_RUNS]]}" && pwd)
 runs=${2:-5}
 slow_runs=${3:-1}
 field_runs=${4:-3}
-work=$(mktemp -d)
-sim_pids=()
-trap 'for p in "${sim_pids[@]}"; do kill "$p" 2>/dev/null; done; rm -rf "$work"' EXIT
-cd "$work"
-export TARVEX_SIM_ENDPOINT=$work/units FLASHWRIGHT_D2XX=$bin/libftd2xx.so
-
-# Kernel 0x8000, application to 0x38000, kernel copy to 0x40000: the unit keeps its
-# kernel, so blocks 0x8000..0x40000 are sent: 1792 blocks, none empty.
-"$bin/fwimage" make --release full --version 3.0.0 --kernel-size 0x8000 --app-size 0x30000 \
-  --seed 5 -o full.a37 >/dev/null
-cp "$bin/flashwright" plain
-"$bin/fwimage" pack plain full.a37 -o flashwright-full >/dev/null
-blocks=1792
-
-start_unit() {  # SERIAL ARGS...
-  local serial=$1
-  shift
-  "$bin/tarvex-sim" --serial "$serial" --firmware full.a37 --no-block --exit-after 3600 "$@" \
-    2>"$serial.err" &
-  sim_pids+=($!)
-  for _ in $(seq 100); do grep -q 'on slot' "$serial.err" 2>/dev/null && return; sleep 0.1; done
-  echo "unit $serial did not start" >&2
-  exit 1
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
-spread() { printf '%s\n' "$@" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%s..%s", lo, hi }'; }
+source "$(dirname "$0")/programming_lib.sh"
+carrying flashwright
 
 # bench LABEL SERIAL RUNS [VAR=VALUE...]: RUNS programmings, Flashwright run with
 # those variables; sets WALL and SHARE (medians).
 bench() {
-  local label=$1 serial=$2 n=$3 walls=() shares=() run wall user sys cpu share
+  local label=$1 serial=$2 n=$3 walls=() shares=() run wall cpu share
   shift 3
   for run in $(seq "$n"); do
     /usr/bin/time -f "%e %U %S" -o time.txt env "$@" ./flashwright-full /n /f /s "$serial" >out.txt
     grep -q '^Programming complete' out.txt || { cat out.txt; exit 1; }
-    read -r wall user sys <time.txt
-    cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
-    share=$(awk -v c="$cpu" -v w="$wall" 'BEGIN { printf "%.2f", 100 * c / w }')
+    read_time
     echo "$label run $run: wall ${wall} s, cpu ${cpu} s (${share}% of wall)"
-    walls+=("$wall"); shares+=("$share")
   done
   WALL=$(median "${walls[@]}")
   SHARE=$(median "${shares[@]}")

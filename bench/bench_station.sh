@@ -9,47 +9,20 @@ set -euo pipefail
 bin=$(cd "${1:?usage: bench_station.sh BIN_DIR [RUNS [FIELD_RUNS]]}" && pwd)
 runs=${2:-5}
 field_runs=${3:-1}
-work=$(mktemp -d)
-sim_pids=()
-stop_sims() {
-  local p
-  for p in "${sim_pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${sim_pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  sim_pids=()
-}
-trap 'stop_sims; rm -rf "$work"' EXIT
-cd "$work"
-export TARVEX_SIM_ENDPOINT=$work/units FLASHWRIGHT_D2XX=$bin/libftd2xx.so
-
-# As bench_programming.sh: kernel 0x8000, application to 0x38000, kernel copy to
-# 0x40000 (the packed image carries the copy); blocks 0x8000..0x40000 are sent.
-"$bin/fwimage" make --release full --version 3.0.0 --kernel-size 0x8000 --app-size 0x30000 \
-  --seed 5 -o full.a37 >/dev/null
-cp "$bin/fwstation" plain
-"$bin/fwimage" pack plain full.a37 -o fwstation-full >/dev/null
-blocks=1792
+source "$(dirname "$0")/programming_lib.sh"
+carrying fwstation
 
 start_units() {  # PREFIX COUNT ARGS...: units PREFIX1..PREFIXCOUNT
-  local prefix=$1 count=$2 i serial
+  local prefix=$1 count=$2 i
   shift 2
-  for i in $(seq "$count"); do
-    serial=$prefix$i
-    "$bin/tarvex-sim" --serial "$serial" --firmware full.a37 --no-block --exit-after 3600 "$@" \
-      2>"$serial.err" &
-    sim_pids+=($!)
-    for _ in $(seq 100); do grep -q 'on slot' "$serial.err" 2>/dev/null && continue 2; sleep 0.1; done
-    echo "unit $serial did not start" >&2
-    exit 1
-  done
+  for i in $(seq "$count"); do start_unit "$prefix$i" "$@"; done
 }
-median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
-spread() { printf '%s\n' "$@" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%s..%s", lo, hi }'; }
 
 # bench LABEL RUNS SERIALS [-- VAR=VALUE...]: RUNS station runs over the units named,
 # each of which must come out programmed with every block; sets WALL and SHARE
 # (medians: seconds, and CPU time as % of one core) and prints the spread.
 bench() {
-  local label=$1 n=$2 serials=($3) walls=() shares=() run wall user sys cpu share bad
+  local label=$1 n=$2 serials=($3) walls=() shares=() run wall cpu share bad
   shift 3
   [ "${1:-}" = -- ] && shift
   for run in $(seq "$n"); do
@@ -61,11 +34,8 @@ bench() {
       'select(.result != "programmed" or .blocks != $n or .blocks_total != $n) | .serial' record.jsonl)
     [ -z "$bad" ] && [ "$(jq -s length record.jsonl)" -eq "${#serials[@]}" ] ||
       { echo "$label: not every unit was programmed:"; cat out.txt record.jsonl; exit 1; }
-    read -r wall user sys <time.txt
-    cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
-    share=$(awk -v c="$cpu" -v w="$wall" 'BEGIN { printf "%.2f", 100 * c / w }')
+    read_time
     echo "$label run $run: wall ${wall} s, cpu ${cpu} s (${share}% of one core)"
-    walls+=("$wall"); shares+=("$share")
   done
   WALL=$(median "${walls[@]}")
   SHARE=$(median "${shares[@]}")

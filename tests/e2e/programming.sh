@@ -2,11 +2,8 @@
 # packed image, binds the virtual D2XX library and talks to tarvex-sim processes.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/sim_lib.sh"
-FWIMAGE=$(program fwimage)
-EXE=""; [ -n "$EMULATOR" ] && EXE=.exe
 cd "$WORK"
 
-fwimage() { run "$FWIMAGE" "$@"; [ "$RC" -eq 0 ] || { echo "fwimage $*: $OUT $ERR" >&2; exit 1; }; }
 # 40 kernel blocks and 24 application blocks: with the kernel copy the unit gets 64
 # blocks, a progress mark every second one.
 SIZES=(--kernel-size 0x1400 --app-size 0xC00 --kernel-version 1.0.0.7)

@@ -69,3 +69,22 @@ wait_for_programming() {
 
 # value KEY: the value of "KEY: value" in $OUT.
 value() { tr -d '\r' <<<"$OUT" | sed -n "s/^$1: //p"; }
+
+# Firmware for the scripts that program units: EXE is the programs' file ending, and
+# fwimage ARGS... runs the image builder, a failure ending the script.
+FWIMAGE=$(program fwimage)
+EXE=""; [ -n "$EMULATOR" ] && EXE=.exe
+fwimage() { run "$FWIMAGE" "$@"; [ "$RC" -eq 0 ] || { echo "fwimage $*: $OUT $ERR" >&2; exit 1; }; }
+
+# old_and_new_images PROGRAM SIZES...: in the current folder, old.a37 (Beta 1.2.3)
+# and new.a37 (Full Release 2.0.1) of those sizes, and PROGRAM of the build as
+# PROGRAM-plain and, carrying new.a37, as PROGRAM-new: its path in $CARRIER.
+old_and_new_images() {
+  local name=$1
+  shift
+  fwimage make --release beta --version 1.2.3 "$@" --seed 1 -o old.a37
+  fwimage make --release full --version 2.0.1 "$@" --seed 2 -o new.a37
+  cp "$(program "$name")" "$name-plain$EXE"
+  fwimage pack "$name-plain$EXE" new.a37 -o "$name-new$EXE"
+  CARRIER=$PWD/$name-new$EXE
+}

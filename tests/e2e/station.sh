@@ -3,21 +3,13 @@
 # units as they come, and two stations on one bench never program one unit twice.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/sim_lib.sh"
-FWIMAGE=$(program fwimage)
 STATION=$(program fwstation)
-EXE=""; [ -n "$EMULATOR" ] && EXE=.exe
 cd "$WORK"
 
-fwimage() { run "$FWIMAGE" "$@"; [ "$RC" -eq 0 ] || { echo "fwimage $*: $OUT $ERR" >&2; exit 1; }; }
 # 128 application blocks (and the kernel's 40 copied, for the image the program
 # carries): at 20 ms a block the faults below land mid-programming; a unit at the
 # default pace takes under a second.
-SIZES=(--kernel-size 0x1400 --app-size 0x4000 --kernel-version 1.0.0.7)
-fwimage make --release beta --version 1.2.3 "${SIZES[@]}" --seed 1 -o old.a37
-fwimage make --release full --version 2.0.1 "${SIZES[@]}" --seed 2 -o new.a37
-cp "$STATION" "fwstation-plain$EXE"
-fwimage pack "fwstation-plain$EXE" new.a37 -o "fwstation-new$EXE"
-CARRIER=$WORK/fwstation-new$EXE
+old_and_new_images fwstation --kernel-size 0x1400 --app-size 0x4000 --kernel-version 1.0.0.7
 NEW="Full Release 2.0.1"
 
 # station_in_background NAME ARGS...: the plain station with ARGS, its output in

@@ -4,19 +4,12 @@
 # and a frozen unit must be programmable again once it runs.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/sim_lib.sh"
-FWIMAGE=$(program fwimage)
-EXE=""; [ -n "$EMULATOR" ] && EXE=.exe
 cd "$WORK"
 
-fwimage() { run "$FWIMAGE" "$@"; [ "$RC" -eq 0 ] || { echo "fwimage $*: $OUT $ERR" >&2; exit 1; }; }
 # 0x4000 bytes of application with its copy: 256 blocks; the units take 20 ms a
 # block, so that the faults below land mid-programming.
-SIZES=(--kernel-size 0x1400 --app-size 0x4000 --kernel-version 1.0.0.7)
-fwimage make --release beta --version 1.2.3 "${SIZES[@]}" --seed 1 -o old.a37
-fwimage make --release full --version 2.0.1 "${SIZES[@]}" --seed 2 -o new.a37
-cp "$(program flashwright)" "flashwright-plain$EXE"
-fwimage pack "flashwright-plain$EXE" new.a37 -o "flashwright-new$EXE"
-FLASHWRIGHT=$WORK/flashwright-new$EXE
+old_and_new_images flashwright --kernel-size 0x1400 --app-size 0x4000 --kernel-version 1.0.0.7
+FLASHWRIGHT=$CARRIER
 
 flashwright_in_background() {  # OUTPUT-FILE ARGS...
   local output=$1
