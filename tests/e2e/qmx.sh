@@ -287,13 +287,30 @@ check "the first payout ends whole" "payout complete: paid 4000" "$(tr -d '\r' <
 churn() { for i in $(seq 400); do host --serial "$serial" acceptors >/dev/null 2>&1; done; }
 churn & churn1=$!
 churn & churn2=$!
+sim_status
+total_before=$(value paid-total)
 paid=0
+missed=""  # what each payout that did not end whole said, for the failure's report
 for i in $(seq 20); do
   qmx pay 20 --timeout 5
-  [ "$(lines | tail -n1)" == "payout complete: paid 20" ] && paid=$((paid + 1))
+  last=$(lines | tail -n1)
+  if [ "$last" == "payout complete: paid 20" ]; then
+    paid=$((paid + 1))
+  elif [[ $last == "payout stopped: the unit is not updating"* ]]; then
+    # The unit's process starved for half a second on a loaded machine (Wine); qmx
+    # said so, as it must. Whether the payout was paid whole is the unit's total.
+    echo "note: payout $i: $last" >&2
+    wait_for paid-total $((total_before + 20 * i))
+    [ "$(value paid-total)" == $((total_before + 20 * i)) ] && paid=$((paid + 1))
+  else
+    missed+=$'\n'"payout $i, exit code $RC: $(lines | tail -n3) $(tr -d '\r' <<<"$ERR")"
+  fi
 done
 kill "$churn1" "$churn2" 2>/dev/null; wait "$churn1" "$churn2" 2>/dev/null || true
-check "payouts beside attaching hosts: all paid" 20 "$paid"
+check "payouts beside attaching hosts: all paid" 20 "$paid$missed"
+sim_status
+check "payouts beside attaching hosts: the unit paid 20 times 20" $((total_before + 400)) \
+  "$(value paid-total)"
 
 # The unit's total changed under the host's target: the next payout is not refused.
 ctl set-paid-total 200000
